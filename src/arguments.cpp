@@ -1,0 +1,200 @@
+#include "arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "interned.hpp"
+#include "once.hpp"
+#include "phase_hvec_type.hpp"
+
+namespace tesmerine {
+namespace {
+
+// A sequence's own length is only a hint; past this many items the list
+// grows as they arrive, so a lying __len__ cannot reserve terabytes.
+constexpr std::size_t kMaxReservedItems = 1024;
+
+std::string full_name(const ParamSpec& spec) {
+  std::string name;
+  if (spec.class_name != nullptr) {
+    name += spec.class_name;
+    name += '.';
+  }
+  name += spec.function_name;
+  name += "()";
+  return name;
+}
+
+[[noreturn]] void throw_type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  throw PythonError{};
+}
+
+[[noreturn]] void throw_too_many(const ParamSpec& spec, Py_ssize_t given) {
+  std::string message = full_name(spec) + " takes ";
+  if (spec.required == spec.count) {
+    message += std::to_string(spec.count);
+  } else {
+    message += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+  }
+  message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+  throw_type_error(message);
+}
+
+[[noreturn]] void throw_missing(const ParamSpec& spec, const ParsedArgs& slots) {
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < spec.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(spec.names[i]);
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+    list += '\'';
+    list += missing[i];
+    list += '\'';
+  }
+  throw_type_error(full_name(spec) + " missing " + std::to_string(missing.size()) + " required positional " +
+                   (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
+}
+
+[[noreturn]] void throw_unexpected_keyword(const ParamSpec& spec, PyObject* key) {
+  PyRef shown = steal_or_throw(PyObject_Str(key));
+  PyRef name = steal_or_throw(PyUnicode_FromString(full_name(spec).c_str()));
+  PyErr_Format(PyExc_TypeError, "%U got an unexpected keyword argument '%U'", name.get(), shown.get());
+  throw PythonError{};
+}
+
+// The parameter position a keyword names, or -1. Compares the key's UTF-8
+// bytes; a key that is not a str or cannot be encoded matches nothing.
+Py_ssize_t keyword_position(const ParamSpec& spec, PyObject* key) {
+  if (!PyUnicode_Check(key)) return -1;
+  PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
+  if (!utf8) {
+    PyErr_Clear();
+    return -1;
+  }
+  char* bytes = nullptr;
+  Py_ssize_t length = 0;
+  check_status(PyBytes_AsStringAndSize(utf8.get(), &bytes, &length));
+  for (std::size_t i = 0; i < spec.count; ++i) {
+    const std::size_t name_length = std::strlen(spec.names[i]);
+    if (static_cast<std::size_t>(length) == name_length && std::memcmp(bytes, spec.names[i], name_length) == 0) {
+      return static_cast<Py_ssize_t>(i);
+    }
+  }
+  return -1;
+}
+
+PyObject* abstract_sequence_type() {
+  static OnceGuard guard;
+  static PyObject* sequence = nullptr;  // kept for the life of the process
+  guard.run([] {
+    PyRef abc = steal_or_throw(PyImport_ImportModule("collections.abc"));
+    sequence = steal_or_throw(PyObject_GetAttrString(abc.get(), "Sequence")).release();
+  });
+  return sequence;
+}
+
+std::uint64_t int_to_u64(PyObject* integer) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+  return value;
+}
+
+// An int as it is, anything else through its __index__.
+PyRef as_int(PyObject* obj) {
+  if (PyLong_Check(obj)) return PyRef::borrow(obj);
+  return steal_or_throw(PyNumber_Index(obj));
+}
+
+}  // namespace
+
+ParsedArgs parse_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs) {
+  ParsedArgs slots{};
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) throw PythonError{};
+  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < spec.count; ++i) {
+    slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  }
+  if (static_cast<std::size_t>(given) > spec.count) throw_too_many(spec, given);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      const Py_ssize_t index = keyword_position(spec, key);
+      if (index < 0) throw_unexpected_keyword(spec, key);
+      PyObject*& slot = slots[static_cast<std::size_t>(index)];
+      if (slot != nullptr) {
+        throw_type_error(full_name(spec) + " got multiple values for argument '" +
+                         spec.names[static_cast<std::size_t>(index)] + "'");
+      }
+      slot = value;
+    }
+  }
+
+  for (std::size_t i = static_cast<std::size_t>(given); i < spec.required; ++i) {
+    if (slots[i] == nullptr) throw_missing(spec, slots);
+  }
+  return slots;
+}
+
+void add_argument_note(const char* param) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  if (value != nullptr) {
+    try {
+      PyRef note = steal_or_throw(PyUnicode_FromFormat("while processing '%s'", param));
+      PyRef add_note = steal_or_throw(PyObject_GetAttr(value, interned::add_note()));
+      steal_or_throw(PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr));
+    } catch (const PythonError&) {
+      // No add_note before Python 3.11, or the call failed: keep the error as it is.
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+std::uint64_t to_u64(PyObject* obj) { return int_to_u64(as_int(obj).get()); }
+
+std::uint32_t to_u32(PyObject* obj) {
+  PyRef integer = as_int(obj);
+  const long value = PyLong_AsLong(integer.get());
+  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  if (value < 0 || static_cast<unsigned long long>(value) > 0xFFFFFFFFull) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    throw PythonError{};
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+const core::PhaseHVec& to_vector_ref(PyObject* obj) {
+  if (!is_phase_hvec(obj)) throw_wrong_type(obj, phase_hvec_class());
+  return record_of(obj);
+}
+
+void require_sequence(PyObject* obj) {
+  if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) throw_wrong_type(obj, abstract_sequence_type());
+}
+
+std::size_t capacity_hint(PyObject* obj) {
+  const Py_ssize_t size = PyObject_Size(obj);
+  if (size < 0) {
+    PyErr_Clear();
+    return 0;
+  }
+  return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
+}
+
+std::vector<core::PhaseHVec> to_vector_list(PyObject* obj) {
+  return convert_sequence<core::PhaseHVec>(obj, [](PyObject* item) { return to_vector_ref(item); });
+}
+
+}  // namespace tesmerine

@@ -1,0 +1,52 @@
+// The phase vector record and its algebra: seeded generation, binding,
+// unbinding, similarity and bundling, on plain data.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tesmerine::core {
+
+// The double nearest to 2*pi (bit pattern 0x401921FB54442D18).
+inline constexpr double kTwoPi = 6.283185307179586;
+
+inline constexpr std::uint32_t kMinResolution = 2;
+inline constexpr std::uint32_t kMaxResolution = 65536;
+
+// `dim` phase indices in [0, n), index k standing for the angle 2*pi*k/n.
+// Records are never changed after they are made; `phases` always holds
+// exactly `dim` entries and 2 <= n <= 65536.
+struct PhaseHVec {
+  std::vector<std::uint16_t> phases;
+  std::uint64_t dim = 0;
+  std::uint32_t n = kMinResolution;
+};
+
+// Throws UserError(kMismatchMessage) unless a and b share dim and n.
+void require_compatible(const PhaseHVec& a, const PhaseHVec& b);
+
+// Phase addition mod n.
+PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b);
+// Phase subtraction mod n: (n - b + a) mod n.
+PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b);
+
+// Counter-based seeded vector: phase i depends only on seed, i and n.
+PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed);
+
+// Mean cosine of the phase differences, summed strictly in index order.
+double similarity(const PhaseHVec& a, const PhaseHVec& b);
+
+// Direction of the summed unit phasors at each position, through fixed-point
+// tables and exact integer sums, so the result ignores the order of items.
+PhaseHVec bundle(const std::vector<PhaseHVec>& items);
+
+// Nearest integer to x, halfway cases away from zero; panics if x is not a
+// finite value inside the signed 64-bit range.
+std::int64_t round_half_away(double x);
+
+// The phase index nearest to the angle theta (radians, as atan2 gives it)
+// on the n-level lattice: t = (theta / 2pi) * n rounded half away from zero,
+// then its non-negative remainder mod n.
+std::uint32_t angle_to_phase_index(double theta, std::uint32_t n);
+
+}  // namespace tesmerine::core

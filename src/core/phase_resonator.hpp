@@ -1,0 +1,61 @@
+// Resonator factorization: recover, for each factor of a bound composite,
+// the codebook entry that best explains it. Works in the phasor domain
+// (a cosine and a sine per component) with strictly ordered arithmetic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "phase_hvec.hpp"
+
+namespace tesmerine::core {
+
+// Phasor form of a vector: component i is (re[i], im[i]).
+struct PhasorVec {
+  std::vector<double> re;
+  std::vector<double> im;
+  std::size_t size() const { return re.size(); }
+};
+
+// The entries of one codebook in phasor form, stored contiguously: entry j
+// occupies [j * dim, (j + 1) * dim) of `re` and of `im`.
+struct PhasorBook {
+  std::size_t count = 0;
+  std::size_t dim = 0;
+  std::vector<double> re;
+  std::vector<double> im;
+};
+
+// Read-only view of one phasor vector (an entry of a book or a PhasorVec).
+struct PhasorView {
+  const double* re;
+  const double* im;
+  std::size_t size;
+};
+
+struct Match {
+  std::uint64_t index;
+  double similarity;
+};
+
+// cos and sin of (p * 2pi) / n_v for every phase, with the vector's own n.
+PhasorVec to_phasors(const PhaseHVec& v);
+
+// Moves every component onto the nearest point of the n-level lattice.
+void snap_to_lattice(PhasorVec& x, std::uint32_t n);
+
+// Sum over a's components, in order, of (a.re*b.re + a.im*b.im). Panics with
+// an index-out-of-bounds message if b is shorter than a.
+double phasor_dot(PhasorView a, PhasorView b);
+
+// The entry with the highest similarity to the estimate; ties go to the
+// highest index; (0, 0.0) for an empty book.
+Match best_match(const PhasorBook& book, const PhasorVec& estimate);
+
+// The resonator network: one (index, similarity) per codebook, in order.
+std::vector<Match> factorize(const PhaseHVec& composite,
+                             const std::vector<std::vector<PhaseHVec>>& codebooks,
+                             std::uint64_t max_iter);
+
+}  // namespace tesmerine::core

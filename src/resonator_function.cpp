@@ -1,0 +1,50 @@
+#include "resonator_function.hpp"
+
+#include "arguments.hpp"
+#include "core/phase_resonator.hpp"
+#include "errors.hpp"
+#include "phase_hvec_methods.hpp"
+
+namespace tesmerine {
+namespace {
+
+constexpr ParamSpec kParams{"resonator_factorize", nullptr, {"composite", "codebooks", "max_iter"}, 3, 2};
+constexpr std::uint64_t kDefaultMaxIter = 50;
+
+// A sequence of sequences of PhaseHVec, each element copied.
+std::vector<std::vector<core::PhaseHVec>> to_codebooks(PyObject* obj) {
+  return convert_sequence<std::vector<core::PhaseHVec>>(obj, to_vector_list);
+}
+
+PyRef build_result(const std::vector<core::Match>& matches) {
+  PyRef list = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+  for (std::size_t f = 0; f < matches.size(); ++f) {
+    PyRef index = steal_or_throw(PyLong_FromUnsignedLongLong(matches[f].index));
+    PyRef similarity = steal_or_throw(PyFloat_FromDouble(matches[f].similarity));
+    PyObject* pair = PyTuple_Pack(2, index.get(), similarity.get());
+    if (pair == nullptr) throw PythonError{};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(f), pair);  // steals pair
+  }
+  return list;
+}
+
+PyObject* resonator_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&] {
+    const ParsedArgs parsed = parse_arguments(kParams, args, kwargs);
+    const core::PhaseHVec& composite = convert_argument("composite", parsed[0], to_vector_ref);
+    const auto codebooks = convert_argument("codebooks", parsed[1], to_codebooks);
+    const std::uint64_t max_iter =
+        parsed[2] == nullptr ? kDefaultMaxIter : convert_argument("max_iter", parsed[2], to_u64);
+    return build_result(core::factorize(composite, codebooks, max_iter));
+  });
+}
+
+}  // namespace
+
+PyMethodDef kResonatorFactorizeDef = {
+    "resonator_factorize", as_method(resonator_factorize), METH_VARARGS | METH_KEYWORDS,
+    "resonator_factorize(composite, codebooks, max_iter=50)\n--\n\n"
+    "Factor a composite `bind(f0, f1, ...)` into one codebook index per factor via the\n"
+    "deterministic resonator. Returns `(index, similarity)` for each factor."};
+
+}  // namespace tesmerine
