@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the extension once, then runs the whole test suite against that same
+# tesmerine.abi3.so under every CPython >= 3.9 that pyenv has on this machine.
+#
+#   bash scripts/test.sh                 # every interpreter
+#   TESMERINE_PYTHONS="python3.9 python3.13" bash scripts/test.sh
+#   bash scripts/test.sh -k bundle       # extra arguments go to pytest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build_python=${TESMERINE_BUILD_PYTHON:-python3}
+work=$root/build/test
+rm -rf "$work/wheelhouse" "$work/reports"
+mkdir -p "$work/wheelhouse" "$work/reports"
+
+echo "== building the wheel once with $($build_python --version)"
+"$build_python" -m pip wheel . --no-deps --quiet -w "$work/wheelhouse"
+wheel=$(ls "$work"/wheelhouse/tesmerine-*-cp39-abi3-*.whl)
+so_hash=$("$build_python" - "$wheel" <<'PY'
+import hashlib, sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    print(hashlib.sha256(z.read("tesmerine.abi3.so")).hexdigest())
+PY
+)
+echo "   $(basename "$wheel"), tesmerine.abi3.so sha256 $so_hash"
+
+# Every interpreter >= 3.9 under pyenv (or the ones named in TESMERINE_PYTHONS).
+find_pythons() {
+  if [ -n "${TESMERINE_PYTHONS:-}" ]; then
+    for p in $TESMERINE_PYTHONS; do command -v "$p"; done
+    return
+  fi
+  local pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
+  for exe in "$pyenv_root"/versions/*/bin/python3; do
+    [ -x "$exe" ] || continue
+    if "$exe" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 9) and sys.implementation.name == "cpython" else 1)' 2>/dev/null; then
+      echo "$exe"
+    fi
+  done
+}
+pythons=$(find_pythons)
+[ -n "$pythons" ] || pythons=$(command -v "$build_python")
+
+failed=()
+for exe in $pythons; do
+  version=$("$exe" -c 'import platform; print(platform.python_version())')
+  venv=$work/venvs/$version
+  echo "== CPython $version"
+  [ -x "$venv/bin/python" ] || "$exe" -m venv "$venv"
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall "$wheel"
+  installed_hash=$("$venv/bin/python" -c 'import hashlib, tesmerine; print(hashlib.sha256(open(tesmerine.__file__, "rb").read()).hexdigest())')
+  if [ "$installed_hash" != "$so_hash" ]; then
+    echo "   the installed module is not the file that was built"; failed+=("$version"); continue
+  fi
+  if ! (cd "$work" && "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider \
+        --junitxml="$work/reports/$version.xml" "$@"); then
+    failed+=("$version")
+  fi
+done
+
+"$build_python" - "$work/reports" <<'PY'
+import glob, sys, xml.etree.ElementTree as ET
+passed = failed = skipped = 0
+for path in sorted(glob.glob(sys.argv[1] + "/*.xml")):
+    for suite in ET.parse(path).getroot().iter("testsuite"):
+        total = int(suite.get("tests", 0))
+        bad = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
+        skip = int(suite.get("skipped", 0))
+        passed += total - bad - skip
+        failed += bad
+        skipped += skip
+print(f"all interpreters: {passed} passed, {failed} failed, {skipped} skipped")
+PY
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed on: ${failed[*]}"
+  exit 1
+fi
