@@ -177,11 +177,6 @@ std::uint32_t to_u32(PyObject* obj) {
   return static_cast<std::uint32_t>(value);
 }
 
-const core::PhaseHVec& to_vector_ref(PyObject* obj) {
-  if (!is_phase_hvec(obj)) throw_wrong_type(obj, phase_hvec_class());
-  return record_of(obj);
-}
-
 void require_sequence(PyObject* obj) {
   if (PyUnicode_Check(obj)) throw_type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) throw_wrong_type(obj, abstract_sequence_type());

@@ -13,6 +13,7 @@
 
 #include "core/phase_hvec.hpp"
 #include "errors.hpp"
+#include "phase_hvec_type.hpp"
 #include "py_ref.hpp"
 
 namespace tesmerine {
@@ -61,7 +62,10 @@ std::uint64_t to_u64(PyObject* obj);
 // An unsigned 32-bit integer, by way of a signed 64-bit one.
 std::uint32_t to_u32(PyObject* obj);
 // The record inside a PhaseHVec instance, borrowed for the call.
-const core::PhaseHVec& to_vector_ref(PyObject* obj);
+inline const core::PhaseHVec& to_vector_ref(PyObject* obj) {
+  if (!is_phase_hvec(obj)) throw_wrong_type(obj, phase_hvec_class());
+  return record_of(obj);
+}
 // Copies of the records of a sequence (not a str) of PhaseHVec instances.
 std::vector<core::PhaseHVec> to_vector_list(PyObject* obj);
 

@@ -63,7 +63,7 @@ PyObject* bundle(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* phases(PyObject* self, PyObject*) {
   return guarded_call([&] {
-    const std::vector<std::uint16_t>& values = record_of(self).phases;
+    const core::PhaseArray& values = record_of(self).phases;
     PyRef list = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
       PyRef item = steal_or_throw(PyLong_FromUnsignedLong(values[i]));

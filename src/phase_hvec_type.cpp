@@ -11,11 +11,6 @@
 namespace tesmerine {
 namespace {
 
-struct PhaseHVecObject {
-  PyObject_HEAD
-  core::PhaseHVec record;
-};
-
 PhaseHVecObject* as_instance(PyObject* obj) { return reinterpret_cast<PhaseHVecObject*>(obj); }
 
 constexpr const char* kClassDoc =
@@ -47,12 +42,26 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   });
 }
 
+// The class's allocation and free slots, read once when the class is made
+// (a type's slots never change afterwards).
+struct ClassSlots {
+  allocfunc alloc = nullptr;
+  freefunc free = nullptr;
+};
+
+ClassSlots& class_slots() {
+  static ClassSlots slots;  // kept for the life of the process
+  return slots;
+}
+
 // Releases the phase array, frees the object, then drops the reference to
 // the type that every heap-type instance holds.
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   as_instance(self)->record.~PhaseHVec();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  const ClassSlots& slots = class_slots();
+  auto free_object =
+      type == detail::made_class ? slots.free : reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
   Py_DECREF(type);
 }
@@ -82,25 +91,33 @@ PyObject* phase_hvec_class() {
   static OnceGuard guard;
   static PyObject* cls = nullptr;  // kept for the life of the process
   guard.run([] {
-    cls = steal_or_throw(PyType_FromSpec(&kSpec)).release();
+    PyRef made = steal_or_throw(PyType_FromSpec(&kSpec));
+    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+    ClassSlots& slots = class_slots();
+    slots.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    slots.free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    detail::made_class = type;
+    cls = made.release();
   });
   return cls;
 }
 
-bool is_phase_hvec(PyObject* obj) {
+namespace detail {
+PyTypeObject* made_class = nullptr;
+
+bool is_phase_hvec_slow(PyObject* obj) {
   PyObject* cls = phase_hvec_class();
   return Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls) ||
          PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
 }
 
-const core::PhaseHVec& record_of(PyObject* obj) { return as_instance(obj)->record; }
+}  // namespace detail
 
 PyRef wrap_record(core::PhaseHVec&& record) {
   // The class's own allocation slot is what object.__new__ would call; it
   // zero-fills the instance and takes a reference to the type.
   auto* cls = reinterpret_cast<PyTypeObject*>(phase_hvec_class());
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
-  PyRef instance = steal_or_throw(alloc(cls, 0));
+  PyRef instance = steal_or_throw(class_slots().alloc(cls, 0));
   new (&as_instance(instance.get())->record) core::PhaseHVec(std::move(record));
   return instance;
 }

@@ -26,22 +26,29 @@ inline double bits_to_double(std::uint64_t bits) {
   return d;
 }
 
+// Both loops work in 16-bit lanes (twice as many per vector as 32-bit sums)
+// and are exact for every n in 2..=65536 and entries below n; n16 is n mod
+// 2^16, so 0 stands for 65536, and every subtraction below wraps mod 2^16.
 void bind_loop(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
                std::uint32_t n) {
+  const std::uint16_t n16 = static_cast<std::uint16_t>(n);
   for (std::size_t i = 0; i < len; ++i) {
-    // Both entries are below n, so the sum is below 2n and one conditional
-    // subtraction is the exact remainder.
-    const std::uint32_t sum = std::uint32_t{a[i]} + std::uint32_t{b[i]};
-    out[i] = static_cast<std::uint16_t>(sum >= n ? sum - n : sum);
+    // c = n - b lies in [1, n], so a + b >= n exactly when a >= c, and then
+    // a - c = a + b - n. Otherwise a + b < n fits. The one c that wraps (0,
+    // for n = 65536 and b = 0) gives a - 0 = a, which is also (a + 0) mod n.
+    const std::uint16_t c = static_cast<std::uint16_t>(n16 - b[i]);
+    out[i] = a[i] >= c ? static_cast<std::uint16_t>(a[i] - c) : static_cast<std::uint16_t>(a[i] + b[i]);
   }
 }
 
 void unbind_loop(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
                  std::uint32_t n) {
+  const std::uint16_t n16 = static_cast<std::uint16_t>(n);
   for (std::size_t i = 0; i < len; ++i) {
-    // (n - b) + a lies in [1, 2n - 1]; one conditional subtraction reduces it.
-    const std::uint32_t diff = (n - std::uint32_t{b[i]}) + std::uint32_t{a[i]};
-    out[i] = static_cast<std::uint16_t>(diff >= n ? diff - n : diff);
+    // (n - b + a) mod n is a - b when a >= b, else a - b + n, which lies in
+    // [1, n - 1]; mod 2^16 both are the wrapped differences below.
+    const std::uint16_t diff = static_cast<std::uint16_t>(a[i] - b[i]);
+    out[i] = a[i] >= b[i] ? diff : static_cast<std::uint16_t>(diff + n16);
   }
 }
 

@@ -15,9 +15,11 @@ namespace {
 // largest object size, 2^63 - 1 bytes.
 constexpr std::uint64_t kMaxDim = 0x3FFFFFFFFFFFFFFFull;
 
-std::vector<std::uint16_t> allocate_phases(std::uint64_t dim) {
+// The array of a new record, its entries not yet set: the caller writes
+// every one of them.
+PhaseArray allocate_phases(std::uint64_t dim) {
   if (dim > kMaxDim) throw InternalFailure("capacity overflow");
-  return std::vector<std::uint16_t>(static_cast<std::size_t>(dim));
+  return PhaseArray(static_cast<std::size_t>(dim));
 }
 
 // The seed word; the counter-based mixer itself (one xor-shift, one

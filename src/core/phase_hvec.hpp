@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace tesmerine::core {
@@ -13,11 +15,35 @@ inline constexpr double kTwoPi = 6.283185307179586;
 inline constexpr std::uint32_t kMinResolution = 2;
 inline constexpr std::uint32_t kMaxResolution = 65536;
 
+// An allocator whose value-initialisation leaves phase entries unset: every
+// operation that makes a record writes each entry before the record is
+// seen, so the zero fill of a plain vector would only be overwritten.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() noexcept = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
+  }
+};
+
+using PhaseArray = std::vector<std::uint16_t, UninitialisedAllocator<std::uint16_t>>;
+
 // `dim` phase indices in [0, n), index k standing for the angle 2*pi*k/n.
 // Records are never changed after they are made; `phases` always holds
 // exactly `dim` entries and 2 <= n <= 65536.
 struct PhaseHVec {
-  std::vector<std::uint16_t> phases;
+  PhaseArray phases;
   std::uint64_t dim = 0;
   std::uint32_t n = kMinResolution;
 };
