@@ -191,8 +191,19 @@ std::size_t capacity_hint(PyObject* obj) {
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);
 }
 
-std::vector<core::PhaseHVec> to_vector_list(PyObject* obj) {
-  return convert_sequence<core::PhaseHVec>(obj, [](PyObject* item) { return to_vector_ref(item); });
+VectorList to_vector_list(PyObject* obj) {
+  require_sequence(obj);
+  VectorList out;
+  const std::size_t hint = capacity_hint(obj);
+  out.owners.reserve(hint);
+  out.records.reserve(hint);
+  PyRef iterator = steal_or_throw(PyObject_GetIter(obj));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    out.records.push_back(&to_vector_ref(item.get()));
+    out.owners.push_back(std::move(item));
+  }
+  if (PyErr_Occurred()) throw PythonError{};
+  return out;
 }
 
 }  // namespace tesmerine

@@ -66,8 +66,15 @@ inline const core::PhaseHVec& to_vector_ref(PyObject* obj) {
   if (!is_phase_hvec(obj)) throw_wrong_type(obj, phase_hvec_class());
   return record_of(obj);
 }
-// Copies of the records of a sequence (not a str) of PhaseHVec instances.
-std::vector<core::PhaseHVec> to_vector_list(PyObject* obj);
+// The records of a sequence (not a str) of PhaseHVec instances, in iteration
+// order. Each instance is held by a strong reference for the call and its
+// record read in place: records never change, so this is the same as copying
+// them, and later changes to the sequence cannot affect the call.
+struct VectorList {
+  std::vector<PyRef> owners;
+  core::RecordList records;
+};
+VectorList to_vector_list(PyObject* obj);
 
 // The checks shared by every sequence argument: a str is refused, as is
 // anything that is not a sequence.

@@ -56,8 +56,8 @@ PyObject* similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* bundle(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const ParsedArgs parsed = parse_arguments(kBundleParams, args, kwargs);
-    const std::vector<core::PhaseHVec> items = convert_argument("items", parsed[0], to_vector_list);
-    return wrap_record(core::bundle(items));
+    const VectorList items = convert_argument("items", parsed[0], to_vector_list);
+    return wrap_record(core::bundle(items.records));
   });
 }
 

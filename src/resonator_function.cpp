@@ -11,10 +11,8 @@ namespace {
 constexpr ParamSpec kParams{"resonator_factorize", nullptr, {"composite", "codebooks", "max_iter"}, 3, 2};
 constexpr std::uint64_t kDefaultMaxIter = 50;
 
-// A sequence of sequences of PhaseHVec, each element copied.
-std::vector<std::vector<core::PhaseHVec>> to_codebooks(PyObject* obj) {
-  return convert_sequence<std::vector<core::PhaseHVec>>(obj, to_vector_list);
-}
+// A sequence of sequences of PhaseHVec, each element held and read in place.
+std::vector<VectorList> to_codebooks(PyObject* obj) { return convert_sequence<VectorList>(obj, to_vector_list); }
 
 PyRef build_result(const std::vector<core::Match>& matches) {
   PyRef list = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(matches.size())));
@@ -34,7 +32,10 @@ PyObject* resonator_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto codebooks = convert_argument("codebooks", parsed[1], to_codebooks);
     const std::uint64_t max_iter =
         parsed[2] == nullptr ? kDefaultMaxIter : convert_argument("max_iter", parsed[2], to_u64);
-    return build_result(core::factorize(composite, codebooks, max_iter));
+    std::vector<core::RecordList> records;
+    records.reserve(codebooks.size());
+    for (const VectorList& book : codebooks) records.push_back(book.records);
+    return build_result(core::factorize(composite, records, max_iter));
   });
 }
 

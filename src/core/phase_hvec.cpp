@@ -105,10 +105,10 @@ double similarity(const PhaseHVec& a, const PhaseHVec& b) {
   return sum / static_cast<double>(a.dim);
 }
 
-PhaseHVec bundle(const std::vector<PhaseHVec>& items) {
+PhaseHVec bundle(const RecordList& items) {
   if (items.empty()) throw UserError(kEmptyBundleMessage);
-  const std::uint64_t dim = items.front().dim;
-  const std::uint32_t n = items.front().n;
+  const std::uint64_t dim = items.front()->dim;
+  const std::uint32_t n = items.front()->n;
   const PhasorTables tables = build_phasor_tables(n);
 
   // Each table pair is packed into one word as two biased 32-bit halves,
@@ -144,7 +144,8 @@ PhaseHVec bundle(const std::vector<PhaseHVec>& items) {
     }
     in_block = 0;
   };
-  for (const PhaseHVec& item : items) {
+  for (const PhaseHVec* record : items) {
+    const PhaseHVec& item = *record;
     if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
     if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
     // A record always holds dim phases; refuse to read past a short one.

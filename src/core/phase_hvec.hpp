@@ -62,9 +62,13 @@ PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed);
 // Mean cosine of the phase differences, summed strictly in index order.
 double similarity(const PhaseHVec& a, const PhaseHVec& b);
 
+// Records read in place: the caller keeps each one alive (and, records being
+// immutable, unchanged) for the length of the call.
+using RecordList = std::vector<const PhaseHVec*>;
+
 // Direction of the summed unit phasors at each position, through fixed-point
 // tables and exact integer sums, so the result ignores the order of items.
-PhaseHVec bundle(const std::vector<PhaseHVec>& items);
+PhaseHVec bundle(const RecordList& items);
 
 // Nearest integer to x, halfway cases away from zero; panics if x is not a
 // finite value inside the signed 64-bit range.

@@ -48,7 +48,7 @@ void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
   }
 }
 
-PhasorBook to_phasor_book(const std::vector<PhaseHVec>& entries, std::size_t dim) {
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
@@ -59,7 +59,7 @@ PhasorBook to_phasor_book(const std::vector<PhaseHVec>& entries, std::size_t dim
   std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;  // (n, offset)
   std::size_t table_size = 0;
   for (std::size_t j = 0; j < book.count; ++j) {
-    const std::uint32_t n = entries[j].n;
+    const std::uint32_t n = entries[j]->n;
     auto found = std::find_if(sections.begin(), sections.end(), [n](const auto& s) { return s.first == n; });
     if (found == sections.end()) {
       sections.emplace_back(n, static_cast<std::uint32_t>(table_size));
@@ -74,7 +74,7 @@ PhasorBook to_phasor_book(const std::vector<PhaseHVec>& entries, std::size_t dim
   book.rows.resize(book.count * dim);
   book.lanes.assign(groups * kEntryLanes * dim, 0);
   for (std::size_t j = 0; j < book.count; ++j) {
-    const PhaseHVec& entry = entries[j];
+    const PhaseHVec& entry = *entries[j];
     const std::uint16_t* phases = entry.phases.data();
     std::uint16_t* row = book.rows.data() + j * dim;
     std::uint16_t* lane = book.lanes.data() + (j / kEntryLanes) * dim * kEntryLanes + j % kEntryLanes;
@@ -105,15 +105,15 @@ PhasorBook to_phasor_book(const std::vector<PhaseHVec>& entries, std::size_t dim
 // the first dot product against it (reported with the composite's length).
 // Checking up front reports exactly those failures without reading outside
 // any array.
-void require_entry_dimensions(const std::vector<std::vector<PhaseHVec>>& codebooks, std::uint64_t dim) {
+void require_entry_dimensions(const std::vector<RecordList>& codebooks, std::uint64_t dim) {
   for (const auto& book : codebooks) {
-    for (const PhaseHVec& entry : book) {
-      if (entry.dim < dim) fail_index_out_of_bounds(entry.dim, entry.dim);
+    for (const PhaseHVec* entry : book) {
+      if (entry->dim < dim) fail_index_out_of_bounds(entry->dim, entry->dim);
     }
   }
   for (const auto& book : codebooks) {
-    for (const PhaseHVec& entry : book) {
-      if (entry.dim > dim) fail_index_out_of_bounds(dim, dim);
+    for (const PhaseHVec* entry : book) {
+      if (entry->dim > dim) fail_index_out_of_bounds(dim, dim);
     }
   }
 }
@@ -186,7 +186,7 @@ Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
 }
 
 std::vector<Match> factorize(const PhaseHVec& composite,
-                             const std::vector<std::vector<PhaseHVec>>& codebooks,
+                             const std::vector<RecordList>& codebooks,
                              std::uint64_t max_iter) {
   const std::size_t dim = composite.phases.size();
   const std::uint32_t n = composite.n;

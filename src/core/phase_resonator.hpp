@@ -63,7 +63,7 @@ Match best_match(const PhasorBook& book, const PhasorVec& estimate);
 
 // The resonator network: one (index, similarity) per codebook, in order.
 std::vector<Match> factorize(const PhaseHVec& composite,
-                             const std::vector<std::vector<PhaseHVec>>& codebooks,
+                             const std::vector<RecordList>& codebooks,
                              std::uint64_t max_iter);
 
 }  // namespace tesmerine::core
