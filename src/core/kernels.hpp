@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 
 namespace tesmerine::core {
@@ -12,6 +13,9 @@ namespace tesmerine::core {
 // Entries of a phasor codebook interleaved in groups of this many, so that
 // one group's dot products run side by side, one lane per entry.
 inline constexpr std::size_t kEntryLanes = 8;
+
+// Marks a step that nearest_steps leaves to the exact path.
+inline constexpr std::int32_t kUndecidedStep = INT32_MIN;
 
 struct Kernels {
   const char* name;
@@ -43,6 +47,13 @@ struct Kernels {
                     std::size_t dim, double* out_re, double* out_im);
   // w = w * conj(e), componentwise.
   void (*unbind_phasors)(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len);
+  // steps[i] = the integer nearest to (atan2(y[i], x[i]) / 2pi) * n, computed
+  // without atan2, where it is certain to equal what libm's atan2 followed by
+  // the division, the multiplication and the rounding gives; kUndecidedStep
+  // where it is not (t too close to a half-integer, or x = y = 0).
+  // steps_per_radian is n / 2pi.
+  void (*nearest_steps)(const double* y, const double* x, std::int32_t* steps, std::size_t len,
+                        double steps_per_radian);
 };
 
 // The variant for this processor (the best one it supports).

@@ -158,16 +158,25 @@ PhaseHVec bundle(const RecordList& items) {
 
   PhaseHVec out{allocate_phases(dim), dim, n};
   const std::uint64_t bias = static_cast<std::uint64_t>(kBias) * in_block;
-  for (std::size_t i = 0; i < len; ++i) {
-    std::uint64_t cos_sum = (block_sums[i] & 0xFFFFFFFFull) - bias;
-    std::uint64_t sin_sum = (block_sums[i] >> 32) - bias;
-    if (!cos_sums.empty()) {
-      cos_sum += cos_sums[i];
-      sin_sum += sin_sums[i];
+  // Each position's direction, a block of positions at a time.
+  constexpr std::size_t kBlock = 256;
+  double ys[kBlock], xs[kBlock];
+  std::uint32_t indices[kBlock];
+  for (std::size_t start = 0; start < len; start += kBlock) {
+    const std::size_t count = std::min(kBlock, len - start);
+    for (std::size_t c = 0; c < count; ++c) {
+      const std::size_t i = start + c;
+      std::uint64_t cos_sum = (block_sums[i] & 0xFFFFFFFFull) - bias;
+      std::uint64_t sin_sum = (block_sums[i] >> 32) - bias;
+      if (!cos_sums.empty()) {
+        cos_sum += cos_sums[i];
+        sin_sum += sin_sums[i];
+      }
+      ys[c] = static_cast<double>(static_cast<std::int64_t>(sin_sum));
+      xs[c] = static_cast<double>(static_cast<std::int64_t>(cos_sum));
     }
-    const double y = static_cast<double>(static_cast<std::int64_t>(sin_sum));
-    const double x = static_cast<double>(static_cast<std::int64_t>(cos_sum));
-    out.phases[i] = static_cast<std::uint16_t>(angle_to_phase_index(std::atan2(y, x), n));
+    angles_to_phase_indices(ys, xs, indices, count, n);
+    for (std::size_t c = 0; c < count; ++c) out.phases[start + c] = static_cast<std::uint16_t>(indices[c]);
   }
   return out;
 }
@@ -196,6 +205,30 @@ std::uint32_t angle_to_phase_index(double theta, std::uint32_t n) {
   std::int64_t r = k % modulus;
   if (r < 0) r += modulus;
   return static_cast<std::uint32_t>(r);
+}
+
+void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len,
+                             std::uint32_t n) {
+  if (len == 0) return;
+  if (n == 0) throw InternalFailure("attempt to calculate the remainder with a divisor of zero");
+  constexpr std::size_t kBlock = 256;
+  std::int32_t steps[kBlock];
+  const double steps_per_radian = static_cast<double>(n) / kTwoPi;
+  const std::int64_t modulus = static_cast<std::int64_t>(n);
+  for (std::size_t start = 0; start < len; start += kBlock) {
+    const std::size_t count = std::min(kBlock, len - start);
+    kernels().nearest_steps(y + start, x + start, steps, count, steps_per_radian);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (steps[i] == kUndecidedStep) {
+        out[start + i] = angle_to_phase_index(std::atan2(y[start + i], x[start + i]), n);
+      } else {
+        // A decided step lies in [-n/2, n/2]: one correction is the
+        // Euclidean remainder.
+        const std::int64_t k = steps[i];
+        out[start + i] = static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
+      }
+    }
+  }
 }
 
 }  // namespace tesmerine::core

@@ -79,4 +79,9 @@ std::int64_t round_half_away(double x);
 // then its non-negative remainder mod n.
 std::uint32_t angle_to_phase_index(double theta, std::uint32_t n);
 
+// out[i] = angle_to_phase_index(atan2(y[i], x[i]), n) for i < len, exactly;
+// atan2 is only called where a cheaper bound cannot settle the index.
+void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len,
+                             std::uint32_t n);
+
 }  // namespace tesmerine::core

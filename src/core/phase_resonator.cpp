@@ -42,9 +42,12 @@ class LatticeTable {
 };
 
 void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const std::uint32_t k = angle_to_phase_index(std::atan2(x.im[i], x.re[i]), n);
-    table.get(k, x.re[i], x.im[i]);
+  constexpr std::size_t kBlock = 256;
+  std::uint32_t indices[kBlock];
+  for (std::size_t start = 0; start < x.size(); start += kBlock) {
+    const std::size_t count = std::min(kBlock, x.size() - start);
+    angles_to_phase_indices(x.im.data() + start, x.re.data() + start, indices, count, n);
+    for (std::size_t i = 0; i < count; ++i) table.get(indices[i], x.re[start + i], x.im[start + i]);
   }
 }
 
