@@ -14,6 +14,18 @@ namespace tesmerine::core {
 // one group's dot products run side by side, one lane per entry.
 inline constexpr std::size_t kEntryLanes = 8;
 
+// The phases of a codebook for the weighted superposition are stored in
+// tiles of this many components: tile t holds, entry after entry, the
+// phases of components t * kComponentTile onwards, so that one block of
+// components reads every entry's phases from one contiguous run.
+inline constexpr std::size_t kComponentTile = 16;
+
+// Where entry j's phase of component i lies in a tiled codebook of `count`
+// entries.
+inline constexpr std::size_t tile_position(std::size_t count, std::size_t j, std::size_t i) {
+  return (i / kComponentTile) * count * kComponentTile + j * kComponentTile + i % kComponentTile;
+}
+
 // Marks a step that nearest_steps leaves to the exact path.
 inline constexpr std::int32_t kUndecidedStep = INT32_MIN;
 
@@ -40,9 +52,10 @@ struct Kernels {
   void (*dot_group)(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
                     const double* table_im, std::size_t table_size, const double* w_re, const double* w_im,
                     std::size_t dim, double* sums);
-  // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + rows[j * dim + i]],
-  // for j = 0 .. count - 1 in order (re and im alike).
-  void (*superpose)(const std::uint16_t* rows, const std::uint32_t* offsets, const double* weights,
+  // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + p],
+  // p = tiles[tile_position(count, j, i)], for j = 0 .. count - 1 in order
+  // (re and im alike).
+  void (*superpose)(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
                     std::size_t count, const double* table_re, const double* table_im, std::size_t table_size,
                     std::size_t dim, double* out_re, double* out_im);
   // w = w * conj(e), componentwise.

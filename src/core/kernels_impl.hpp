@@ -174,7 +174,7 @@ void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, co
 #endif
 }
 
-void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, const double* weights,
+void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
                     std::size_t count, const double* table_re, const double* table_im, std::size_t table_size,
                     std::size_t dim, double* out_re, double* out_im) {
   std::size_t i = 0;
@@ -190,7 +190,8 @@ void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, con
       __m512d acc_im = _mm512_loadu_pd(out_im + i);
       for (std::size_t j = 0; j < count; ++j) {
         const __m512i k = _mm512_add_epi64(
-            _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + j * dim + i))),
+            _mm512_cvtepu16_epi64(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(tiles + tile_position(count, j, i)))),
             _mm512_set1_epi64(static_cast<long long>(offsets[j])));
         const __m512d w = _mm512_set1_pd(weights[j]);
         acc_re = _mm512_add_pd(acc_re, _mm512_mul_pd(w, _mm512_permutex2var_pd(re_lo, k, re_hi)));
@@ -205,7 +206,8 @@ void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, con
       __m512d im0 = _mm512_loadu_pd(out_im + i), im1 = _mm512_loadu_pd(out_im + i + 8);
       for (std::size_t j = 0; j < count; ++j) {
         const __m512i k = _mm512_add_epi32(
-            _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + j * dim + i))),
+            _mm512_cvtepu16_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tiles + tile_position(count, j, i)))),
             _mm512_set1_epi32(static_cast<int>(offsets[j])));
         const __m256i k0 = _mm512_castsi512_si256(k);
         const __m256i k1 = _mm512_extracti64x4_epi64(k, 1);
@@ -223,8 +225,9 @@ void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, con
   }
 #else
   (void)table_size;
-  // Blocks of components, each summed over the entries in order.
-  constexpr std::size_t kBlock = 16;
+  // Blocks of components (one tile each), each summed over the entries in
+  // order.
+  constexpr std::size_t kBlock = kComponentTile;
   for (; i + kBlock <= dim; i += kBlock) {
     double acc_re[kBlock], acc_im[kBlock];
     for (std::size_t c = 0; c < kBlock; ++c) {
@@ -233,7 +236,7 @@ void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, con
     }
     for (std::size_t j = 0; j < count; ++j) {
       const double w = weights[j];
-      const std::uint16_t* p = rows + j * dim + i;
+      const std::uint16_t* p = tiles + tile_position(count, j, i);
       const double* tre = table_re + offsets[j];
       const double* tim = table_im + offsets[j];
       for (std::size_t c = 0; c < kBlock; ++c) {
@@ -250,7 +253,7 @@ void superpose_loop(const std::uint16_t* rows, const std::uint32_t* offsets, con
   for (; i < dim; ++i) {
     double acc_re = out_re[i], acc_im = out_im[i];
     for (std::size_t j = 0; j < count; ++j) {
-      const std::size_t k = std::size_t{offsets[j]} + rows[j * dim + i];
+      const std::size_t k = std::size_t{offsets[j]} + tiles[tile_position(count, j, i)];
       acc_re = acc_re + (weights[j] * table_re[k]);
       acc_im = acc_im + (weights[j] * table_im[k]);
     }

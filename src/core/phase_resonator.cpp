@@ -74,19 +74,18 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
 
   // Only the phasors some entry uses are computed.
   std::vector<std::uint8_t> used(table_size, 0);
-  book.rows.resize(book.count * dim);
+  book.tiles.assign((dim + kComponentTile - 1) / kComponentTile * kComponentTile * book.count, 0);
   book.lanes.assign(groups * kEntryLanes * dim, 0);
   for (std::size_t j = 0; j < book.count; ++j) {
     const PhaseHVec& entry = *entries[j];
     const std::uint16_t* phases = entry.phases.data();
-    std::uint16_t* row = book.rows.data() + j * dim;
     std::uint16_t* lane = book.lanes.data() + (j / kEntryLanes) * dim * kEntryLanes + j % kEntryLanes;
     std::uint8_t* marks = used.data() + book.offsets[j];
     std::uint16_t largest = 0;
     for (std::size_t i = 0; i < dim; ++i) {
       const std::uint16_t p = phases[i];
       largest = std::max(largest, p);
-      row[i] = p;
+      book.tiles[tile_position(book.count, j, i)] = p;
       lane[i * kEntryLanes] = p;
       marks[p] = 1;
     }
@@ -142,7 +141,7 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
 // The sum, entry by entry in order, of each entry times its weight.
 PhasorVec superpose(const PhasorBook& book, const std::vector<double>& weights) {
   PhasorVec sum = zero_phasors(book.dim);
-  kernels().superpose(book.rows.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
+  kernels().superpose(book.tiles.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
                       book.table_im.data(), book.table_re.size(), book.dim, sum.re.data(), sum.im.data());
   return sum;
 }

@@ -23,15 +23,16 @@ struct PhasorVec {
 // through `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v
 // (the very values to_phasors computes) for each resolution n_v present,
 // entry j's resolution starting at offsets[j]. The phases are stored twice:
-// `rows` entry by entry ([j * dim + i]) and `lanes` in groups of
-// kEntryLanes entries side by side ([(g * dim + i) * kEntryLanes + l]).
+// `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
+// padded to whole tiles) and `lanes` in groups of kEntryLanes entries side by
+// side ([(g * dim + i) * kEntryLanes + l]).
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
   std::vector<double> table_re;
   std::vector<double> table_im;
   std::vector<std::uint32_t> offsets;  // padded to whole groups
-  std::vector<std::uint16_t> rows;
+  std::vector<std::uint16_t> tiles;
   std::vector<std::uint16_t> lanes;
 };
 
