@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core_error.hpp"
 #include "kernels.hpp"
@@ -72,24 +73,48 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     book.offsets[j] = found->second;
   }
 
-  // Only the phasors some entry uses are computed.
+  // Only the phasors some entry uses are computed. Each entry's phases are
+  // checked against its resolution before they index anything.
   std::vector<std::uint8_t> used(table_size, 0);
-  book.tiles.assign((dim + kComponentTile - 1) / kComponentTile * kComponentTile * book.count, 0);
-  book.lanes.assign(groups * kEntryLanes * dim, 0);
   for (std::size_t j = 0; j < book.count; ++j) {
     const PhaseHVec& entry = *entries[j];
     const std::uint16_t* phases = entry.phases.data();
-    std::uint16_t* lane = book.lanes.data() + (j / kEntryLanes) * dim * kEntryLanes + j % kEntryLanes;
-    std::uint8_t* marks = used.data() + book.offsets[j];
     std::uint16_t largest = 0;
-    for (std::size_t i = 0; i < dim; ++i) {
-      const std::uint16_t p = phases[i];
-      largest = std::max(largest, p);
-      book.tiles[tile_position(book.count, j, i)] = p;
-      lane[i * kEntryLanes] = p;
-      marks[p] = 1;
-    }
+    for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
     if (dim != 0) check_index(largest, entry.n);
+    std::uint8_t* marks = used.data() + book.offsets[j];
+    for (std::size_t i = 0; i < dim; ++i) marks[phases[i]] = 1;
+  }
+
+  // Every position of both layouts is written below, padding included.
+  const std::size_t tile_count = (dim + kComponentTile - 1) / kComponentTile;
+  book.tiles = PhaseArray(tile_count * kComponentTile * book.count);
+  for (std::size_t t = 0; t < tile_count; ++t) {
+    const std::size_t first = t * kComponentTile;
+    const std::size_t width = std::min(kComponentTile, dim - first);
+    for (std::size_t j = 0; j < book.count; ++j) {
+      std::uint16_t* out = book.tiles.data() + tile_position(book.count, j, first);
+      std::memcpy(out, entries[j]->phases.data() + first, width * sizeof(std::uint16_t));
+      std::fill(out + width, out + kComponentTile, std::uint16_t{0});
+    }
+  }
+  book.lanes = PhaseArray(groups * kEntryLanes * dim);
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
+    const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
+    const std::uint16_t* sources[kEntryLanes] = {};
+    for (std::size_t l = 0; l < present; ++l) sources[l] = entries[g * kEntryLanes + l]->phases.data();
+    if (present == kEntryLanes) {
+      for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+      }
+    } else {
+      // Lanes past the last entry hold phase 0: a valid table index whose
+      // sums are dropped.
+      for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+      }
+    }
   }
   book.table_re.assign(table_size, 0.0);
   book.table_im.assign(table_size, 0.0);
@@ -215,6 +240,7 @@ std::vector<Match> factorize(const PhaseHVec& composite,
 
   std::vector<std::uint64_t> previous(factors, kNoIndex);
   std::vector<std::uint64_t> current(factors, kNoIndex);
+  std::vector<Match> matches(factors);
   std::vector<double> dots;
   PhasorVec w = zero_phasors(dim);
   std::int32_t stable_count = 0;
@@ -232,7 +258,10 @@ std::vector<Match> factorize(const PhaseHVec& composite,
       snap_with(next, n, lattice);
       estimates[f] = std::move(next);
     }
-    for (std::size_t f = 0; f < factors; ++f) current[f] = best_match(books[f], estimates[f]).index;
+    for (std::size_t f = 0; f < factors; ++f) {
+      matches[f] = best_match(books[f], estimates[f]);
+      current[f] = matches[f].index;
+    }
     // Stop after the first sweep whose indices equal those of the three
     // sweeps before it.
     if (current == previous) {
@@ -245,10 +274,12 @@ std::vector<Match> factorize(const PhaseHVec& composite,
     if (sweep == max_iter) break;
   }
 
-  std::vector<Match> result;
-  result.reserve(factors);
-  for (std::size_t f = 0; f < factors; ++f) result.push_back(best_match(books[f], estimates[f]));
-  return result;
+  // After a sweep the final matches are the ones it ended with: the
+  // estimates have not changed since.
+  if (sweep == 0) {
+    for (std::size_t f = 0; f < factors; ++f) matches[f] = best_match(books[f], estimates[f]);
+  }
+  return matches;
 }
 
 }  // namespace tesmerine::core

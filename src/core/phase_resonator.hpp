@@ -32,8 +32,8 @@ struct PhasorBook {
   std::vector<double> table_re;
   std::vector<double> table_im;
   std::vector<std::uint32_t> offsets;  // padded to whole groups
-  std::vector<std::uint16_t> tiles;
-  std::vector<std::uint16_t> lanes;
+  PhaseArray tiles;
+  PhaseArray lanes;
 };
 
 // Read-only view of one phasor vector (an entry of a book or a PhasorVec).
