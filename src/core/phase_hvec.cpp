@@ -144,16 +144,36 @@ PhaseHVec bundle(const RecordList& items) {
     }
     in_block = 0;
   };
+  // The assertions, item by item in list order, before anything is read.
   for (const PhaseHVec* record : items) {
     const PhaseHVec& item = *record;
     if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
     if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
     // A record always holds dim phases; refuse to read past a short one.
     if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
-    if (in_block == kItemsPerBlock) flush();
-    const std::uint16_t largest = kernels().gather_add(item.phases.data(), packed.get(), block_sums.data(), len);
-    if (len != 0) check_index(largest, n);
-    ++in_block;
+  }
+  // The fold runs over blocks of positions, every item of a block of items
+  // in turn, so that a block's sums stay in the nearest cache; integer sums
+  // do not depend on the order in which they are formed.
+  constexpr std::size_t kPositionBlock = 1024;
+  std::vector<std::uint16_t> largest(items.size(), 0);
+  for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
+    if (first != 0) flush();
+    const std::size_t last = std::min(items.size(), first + kItemsPerBlock);
+    for (std::size_t start = 0; start < len; start += kPositionBlock) {
+      const std::size_t count = std::min(kPositionBlock, len - start);
+      for (std::size_t j = first; j < last; ++j) {
+        const std::uint16_t top =
+            kernels().gather_add(items[j]->phases.data() + start, packed.get(), block_sums.data() + start, count);
+        largest[j] = std::max(largest[j], top);
+      }
+    }
+    in_block = last - first;
+  }
+  // Every phase read was a table index: each must be below n (a record's
+  // phases always are; reading stayed inside the table's 2^16 words).
+  if (len != 0) {
+    for (const std::uint16_t top : largest) check_index(top, n);
   }
 
   PhaseHVec out{allocate_phases(dim), dim, n};

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the module once with TESMERINE_KERNELS_OVERRIDE, then runs the whole
+# test suite and the phase-step check under every kernel variant this
+# processor supports (generic, avx2, avx512), each forced through
+# TESMERINE_KERNELS.
+#
+#   bash scripts/test-kernels.sh             # every supported variant
+#   bash scripts/test-kernels.sh -k bundle   # extra arguments go to pytest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+python=${TESMERINE_BUILD_PYTHON:-python3}
+work=$root/build/kernels
+rm -rf "$work/reports"
+mkdir -p "$work/reports"
+
+echo "== building with TESMERINE_KERNELS_OVERRIDE=ON"
+cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$python")" \
+  -DTESMERINE_KERNELS_OVERRIDE=ON >/dev/null
+cmake --build "$work" -j 2 >/dev/null
+"${CXX:-c++}" -O2 -std=c++20 -Wall -Wextra -Isrc scripts/check_phase_steps.cpp "$work/libtesmerine_core.a" \
+  -o "$work/check_phase_steps"
+
+flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
+has() { [[ " $flags " == *" $1 "* ]]; }
+variants=(generic)
+has avx2 && variants+=(avx2)
+has avx512f && has avx512bw && has avx512vl && has avx512dq && variants+=(avx512)
+
+failed=()
+for variant in "${variants[@]}"; do
+  echo "== kernels: $variant"
+  if ! TESMERINE_KERNELS=$variant "$work/check_phase_steps" 2; then
+    failed+=("$variant (phase steps)")
+  fi
+  if ! (cd "$work" && TESMERINE_KERNELS=$variant PYTHONPATH="$work" "$python" -m pytest "$root/tests" -q \
+        -p no:cacheprovider --junitxml="$work/reports/$variant.xml" "$@"); then
+    failed+=("$variant")
+  fi
+done
+
+"$python" - "$work/reports" "${variants[*]}" <<'PY'
+import glob, sys, xml.etree.ElementTree as ET
+passed = failed = skipped = 0
+for path in sorted(glob.glob(sys.argv[1] + "/*.xml")):
+    for suite in ET.parse(path).getroot().iter("testsuite"):
+        total = int(suite.get("tests", 0))
+        bad = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
+        skip = int(suite.get("skipped", 0))
+        passed += total - bad - skip
+        failed += bad
+        skipped += skip
+print(f"kernel variants: {sys.argv[2].replace(' ', ', ')}")
+print(f"tests: {passed} passed, {failed} failed, {skipped} skipped")
+PY
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "failed on: ${failed[*]}"
+  exit 1
+fi
