@@ -43,9 +43,10 @@ struct Kernels {
   // angles[i] = ((a[i] - b[i]) * 2pi) / resolution.
   void (*difference_angles)(const std::uint16_t* a, const std::uint16_t* b, double* angles, std::size_t len,
                             double resolution);
-  // acc[i] += table[phases[i]]; returns the largest phase seen.
-  std::uint16_t (*gather_add)(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
-                              std::size_t len);
+  // For each of `count` items k: acc[i] += table[phases[k][offset + i]] for
+  // i < len, and largest[k] becomes the larger of itself and every phase read.
+  void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
+                     const std::uint64_t* table, std::uint64_t* acc, std::size_t len, std::uint16_t* largest);
   // For the kEntryLanes entries of one group (lane l reads phase
   // lanes[i * kEntryLanes + l] through table offset offsets[l]):
   // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).

@@ -99,8 +99,8 @@ void difference_angles_loop(const std::uint16_t* a, const std::uint16_t* b, doub
   }
 }
 
-std::uint16_t gather_add_loop(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
-                              std::size_t len) {
+std::uint16_t gather_add_one(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
+                             std::size_t len) {
   std::size_t i = 0;
   std::uint16_t largest = 0;
 #if TESMERINE_KERNELS_AVX512
@@ -121,6 +121,66 @@ std::uint16_t gather_add_loop(const std::uint16_t* phases, const std::uint64_t* 
     acc[i] += table[p];
   }
   return largest;
+}
+
+// Four items in one pass over acc: one load and one store of the sums for
+// four gathers. Integer sums, so the grouping does not change them.
+void gather_add_four(const std::uint16_t* const* phases, const std::uint64_t* table, std::uint64_t* acc,
+                     std::size_t len, std::uint16_t* largest) {
+  const std::uint16_t* p0 = phases[0];
+  const std::uint16_t* p1 = phases[1];
+  const std::uint16_t* p2 = phases[2];
+  const std::uint16_t* p3 = phases[3];
+  std::size_t i = 0;
+  std::uint16_t tops[4] = {0, 0, 0, 0};
+#if TESMERINE_KERNELS_AVX512
+  __m128i top0 = _mm_setzero_si128(), top1 = top0, top2 = top0, top3 = top0;
+  for (; i + 8 <= len; i += 8) {
+    const __m128i q0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0 + i));
+    const __m128i q1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p1 + i));
+    const __m128i q2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p2 + i));
+    const __m128i q3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p3 + i));
+    top0 = _mm_max_epu16(top0, q0);
+    top1 = _mm_max_epu16(top1, q1);
+    top2 = _mm_max_epu16(top2, q2);
+    top3 = _mm_max_epu16(top3, q3);
+    const __m512i v0 = _mm512_i32gather_epi64(_mm256_cvtepu16_epi32(q0), table, 8);
+    const __m512i v1 = _mm512_i32gather_epi64(_mm256_cvtepu16_epi32(q1), table, 8);
+    const __m512i v2 = _mm512_i32gather_epi64(_mm256_cvtepu16_epi32(q2), table, 8);
+    const __m512i v3 = _mm512_i32gather_epi64(_mm256_cvtepu16_epi32(q3), table, 8);
+    const __m512i sum = _mm512_add_epi64(_mm512_add_epi64(v0, v1), _mm512_add_epi64(v2, v3));
+    _mm512_storeu_si512(acc + i, _mm512_add_epi64(_mm512_loadu_si512(acc + i), sum));
+  }
+  const __m128i tops_vector[4] = {top0, top1, top2, top3};
+  for (std::size_t k = 0; k < 4; ++k) {
+    alignas(16) std::uint16_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), tops_vector[k]);
+    for (std::uint16_t t : lanes) tops[k] = t > tops[k] ? t : tops[k];
+  }
+#endif
+  for (; i < len; ++i) {
+    const std::uint16_t q0 = p0[i], q1 = p1[i], q2 = p2[i], q3 = p3[i];
+    tops[0] = q0 > tops[0] ? q0 : tops[0];
+    tops[1] = q1 > tops[1] ? q1 : tops[1];
+    tops[2] = q2 > tops[2] ? q2 : tops[2];
+    tops[3] = q3 > tops[3] ? q3 : tops[3];
+    acc[i] += (table[q0] + table[q1]) + (table[q2] + table[q3]);
+  }
+  for (std::size_t k = 0; k < 4; ++k) largest[k] = tops[k] > largest[k] ? tops[k] : largest[k];
+}
+
+void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
+                     const std::uint64_t* table, std::uint64_t* acc, std::size_t len, std::uint16_t* largest) {
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const std::uint16_t* four[4] = {phases[k] + offset, phases[k + 1] + offset, phases[k + 2] + offset,
+                                    phases[k + 3] + offset};
+    gather_add_four(four, table, acc, len, largest + k);
+  }
+  for (; k < count; ++k) {
+    const std::uint16_t top = gather_add_one(phases[k] + offset, table, acc, len);
+    largest[k] = top > largest[k] ? top : largest[k];
+  }
 }
 
 void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,

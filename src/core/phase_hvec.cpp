@@ -157,18 +157,16 @@ PhaseHVec bundle(const RecordList& items) {
   // do not depend on the order in which they are formed.
   constexpr std::size_t kPositionBlock = 1024;
   std::vector<std::uint16_t> largest(items.size(), 0);
+  std::vector<const std::uint16_t*> phases(items.size());
+  for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
   for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
     if (first != 0) flush();
-    const std::size_t last = std::min(items.size(), first + kItemsPerBlock);
+    const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
     for (std::size_t start = 0; start < len; start += kPositionBlock) {
-      const std::size_t count = std::min(kPositionBlock, len - start);
-      for (std::size_t j = first; j < last; ++j) {
-        const std::uint16_t top =
-            kernels().gather_add(items[j]->phases.data() + start, packed.get(), block_sums.data() + start, count);
-        largest[j] = std::max(largest[j], top);
-      }
+      kernels().gather_add(phases.data() + first, count, start, packed.get(), block_sums.data() + start,
+                           std::min(kPositionBlock, len - start), largest.data() + first);
     }
-    in_block = last - first;
+    in_block = count;
   }
   // Every phase read was a table index: each must be below n (a record's
   // phases always are; reading stayed inside the table's 2^16 words).
