@@ -99,6 +99,26 @@ def test_reported_length_is_only_a_hint(length):
     assert RF(A, Seq([Seq([A, B], length), (B,)], length), 3) == RF(A, [[A, B], [B]], 3)
 
 
+class Fresh:  # makes each vector as it is read, so that only the call itself holds it
+    def __init__(self, count, seed=0):
+        self.count, self.seed = count, seed
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, i):
+        if i >= self.count:
+            raise IndexError(i)
+        return P.random(300, 16, self.seed + i)
+
+
+def test_items_made_while_converting_stay_alive_for_the_call():
+    made = [P.random(300, 16, i) for i in range(9)]
+    assert P.bundle(Fresh(9)).phases() == P.bundle(made).phases()
+    composite = made[2].bind(made[7])
+    assert RF(composite, [Fresh(5), Fresh(4, 5)], 6) == RF(composite, [made[:5], made[5:]], 6)
+
+
 def state(x):  # reference counts and contents; small ints are shared with the whole process, so left out
     inner = [state(y) for y in x] if isinstance(x, (list, tuple)) else x.phases() if isinstance(x, P) else None
     return None if isinstance(x, int) else (sys.getrefcount(x), inner)
