@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module once with TESMERINE_KERNELS_OVERRIDE, then runs the whole
 # test suite and the phase-step check under every kernel variant this
-# processor supports (generic, avx2, avx512), each forced through
-# TESMERINE_KERNELS.
+# processor supports (generic, avx2, avx512 and, with VBMI, avx512-gather),
+# each forced through TESMERINE_KERNELS.
 #
 #   bash scripts/test-kernels.sh             # every supported variant
 #   bash scripts/test-kernels.sh -k bundle   # extra arguments go to pytest
@@ -25,7 +25,12 @@ flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
 has() { [[ " $flags " == *" $1 "* ]]; }
 variants=(generic)
 has avx2 && variants+=(avx2)
-has avx512f && has avx512bw && has avx512vl && has avx512dq && variants+=(avx512)
+if has avx512f && has avx512bw && has avx512vl && has avx512dq; then
+  variants+=(avx512)
+  # With VBMI the AVX-512 variant folds small-resolution bundles with byte
+  # permutes; avx512-gather is the same variant with that fold turned off.
+  has avx512vbmi && variants+=(avx512-gather)
+fi
 
 failed=()
 for variant in "${variants[@]}"; do

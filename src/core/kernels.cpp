@@ -21,7 +21,8 @@ const Kernels* select_kernels() {
     if (std::strcmp(forced, "generic") == 0) return &kGenericKernels;
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(TESMERINE_NO_X86_KERNELS)
     if (std::strcmp(forced, "avx2") == 0) return &kAvx2Kernels;
-    if (std::strcmp(forced, "avx512") == 0) return &kAvx512Kernels;
+    // avx512-gather: the AVX-512 variant without its byte-permute fold.
+    if (std::strcmp(forced, "avx512") == 0 || std::strcmp(forced, "avx512-gather") == 0) return &kAvx512Kernels;
 #endif
   }
 #endif

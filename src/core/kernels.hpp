@@ -45,8 +45,12 @@ struct Kernels {
                             double resolution);
   // For each of `count` items k: acc[i] += table[phases[k][offset + i]] for
   // i < len, and largest[k] becomes the larger of itself and every phase read.
+  // The table's first n words are set; a phase of n or more reads
+  // some word of the 2^16 (or, where n <= 256, a sum that is then refused
+  // through largest).
   void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
-                     const std::uint64_t* table, std::uint64_t* acc, std::size_t len, std::uint16_t* largest);
+                     const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
+                     std::uint16_t* largest);
   // For the kEntryLanes entries of one group (lane l reads phase
   // lanes[i * kEntryLanes + l] through table offset offsets[l]):
   // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).

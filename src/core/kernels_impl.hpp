@@ -3,6 +3,7 @@
 // has internal linkage so that no variant's code leaks into another's.
 // Only intrinsics and plain loops are used (no library templates), for the
 // same reason.
+#include <cstdlib>
 #include <cstring>
 
 #include "kernels.hpp"
@@ -169,8 +170,111 @@ void gather_add_four(const std::uint16_t* const* phases, const std::uint64_t* ta
   for (std::size_t k = 0; k < 4; ++k) largest[k] = tops[k] > largest[k] ? tops[k] : largest[k];
 }
 
+#if TESMERINE_KERNELS_AVX512
+// True where the processor has AVX512-VBMI's byte permutes. Test builds
+// can turn them off with TESMERINE_KERNELS=avx512-gather.
+bool byte_permutes_available() {
+  static const bool available = [] {
+#ifdef TESMERINE_KERNELS_OVERRIDE
+    const char* forced = std::getenv("TESMERINE_KERNELS");
+    if (forced != nullptr && std::strcmp(forced, "avx512-gather") == 0) return false;
+#endif
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vbmi") != 0;
+  }();
+  return available;
+}
+
+// The fold for n <= 256 without gathers. Each table word is split into four
+// byte tables (low and high bytes of its two biased halves, 256 entries, four
+// registers each), looked up 64 positions at a time by byte permutes on the
+// phases' low bytes. The looked-up bytes are summed in 16-bit lanes, even and
+// odd positions apart, which holds 257 items of at most 255; every 256 items
+// (and at the end) the lanes are recombined, low + 256 * high, into the
+// packed sums. All sums are exact integers, so the result is the gather
+// fold's. A phase of 256 or more (never in a record, as n <= 256) would
+// show in `largest`, which the caller checks.
+__attribute__((target("avx512vbmi"))) void fold_bytes(const std::uint16_t* const* phases, std::size_t count,
+                                                       std::size_t offset, const std::uint64_t* table,
+                                                       std::uint32_t n, std::uint64_t* acc, std::size_t len,
+                                                       std::uint16_t* largest) {
+  alignas(64) std::uint8_t bytes[4][256] = {};
+  for (std::uint32_t p = 0; p < n; ++p) {
+    for (int b = 0; b < 4; ++b) bytes[b][p] = static_cast<std::uint8_t>(table[p] >> (8 * (b % 2) + 32 * (b / 2)));
+  }
+  __m512i tables[4][4];
+  for (int b = 0; b < 4; ++b) {
+    for (int q = 0; q < 4; ++q) tables[b][q] = _mm512_load_si512(bytes[b] + 64 * q);
+  }
+  // Byte 2w of the two phase registers, for w < 64: the low bytes in order.
+  alignas(64) std::uint8_t low_bytes[64];
+  for (int w = 0; w < 64; ++w) low_bytes[w] = static_cast<std::uint8_t>(2 * w);
+  const __m512i pick_low = _mm512_load_si512(low_bytes);
+  const __m512i low_byte_of_word = _mm512_set1_epi16(0x00FF);
+  const auto lanes_mask = [](std::size_t lanes) -> __mmask32 {
+    return lanes >= 32 ? 0xFFFFFFFFu : static_cast<__mmask32>((std::uint32_t{1} << lanes) - 1);
+  };
+  // Per block of positions, the 16-bit sums: [byte table][position / 64]
+  // [even, odd][32]; each item is read once per block, in order.
+  constexpr std::size_t kBlock = 1024;
+  constexpr std::size_t kChunk = 256;
+  alignas(64) std::uint16_t sums[4][kBlock / 64][2][32];
+  for (std::size_t block = 0; block < len; block += kBlock) {
+    const std::size_t block_len = len - block < kBlock ? len - block : kBlock;
+    const std::size_t slices = (block_len + 63) / 64;
+    for (std::size_t first = 0; first < count; first += kChunk) {
+      const std::size_t last = count - first < kChunk ? count : first + kChunk;
+      std::memset(sums, 0, sizeof sums);
+      for (std::size_t k = first; k < last; ++k) {
+        const std::uint16_t* p = phases[k] + offset + block;
+        __m512i top = _mm512_setzero_si512();
+        for (std::size_t slice = 0; slice < slices; ++slice) {
+          const std::size_t width = block_len - slice * 64 < 64 ? block_len - slice * 64 : 64;
+          const __m512i words0 = _mm512_maskz_loadu_epi16(lanes_mask(width < 32 ? width : 32), p + slice * 64);
+          const __m512i words1 =
+              _mm512_maskz_loadu_epi16(lanes_mask(width > 32 ? width - 32 : 0), p + slice * 64 + 32);
+          top = _mm512_max_epu16(top, _mm512_max_epu16(words0, words1));
+          const __m512i index = _mm512_permutex2var_epi8(words0, pick_low, words1);
+          const __mmask64 high = _mm512_movepi8_mask(index);
+          for (int t = 0; t < 4; ++t) {
+            const __m512i low_half = _mm512_permutex2var_epi8(tables[t][0], index, tables[t][1]);
+            const __m512i high_half = _mm512_permutex2var_epi8(tables[t][2], index, tables[t][3]);
+            const __m512i looked_up = _mm512_mask_blend_epi8(high, low_half, high_half);
+            std::uint16_t* even = sums[t][slice][0];
+            std::uint16_t* odd = sums[t][slice][1];
+            _mm512_store_si512(even, _mm512_add_epi16(_mm512_load_si512(even),
+                                                      _mm512_and_si512(looked_up, low_byte_of_word)));
+            _mm512_store_si512(odd, _mm512_add_epi16(_mm512_load_si512(odd), _mm512_srli_epi16(looked_up, 8)));
+          }
+        }
+        const std::uint16_t item_top = static_cast<std::uint16_t>(_mm512_reduce_max_epu32(
+            _mm512_max_epu32(_mm512_and_si512(top, _mm512_set1_epi32(0xFFFF)), _mm512_srli_epi32(top, 16))));
+        largest[k] = item_top > largest[k] ? item_top : largest[k];
+      }
+      for (std::size_t i = 0; i < block_len; ++i) {
+        const std::size_t slice = i / 64, w = (i % 64) / 2, parity = i % 2;
+        const std::uint64_t cos_part =
+            std::uint64_t{sums[0][slice][parity][w]} + (std::uint64_t{sums[1][slice][parity][w]} << 8);
+        const std::uint64_t sin_part =
+            std::uint64_t{sums[2][slice][parity][w]} + (std::uint64_t{sums[3][slice][parity][w]} << 8);
+        acc[block + i] += cos_part + (sin_part << 32);
+      }
+    }
+  }
+}
+#endif
+
 void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
-                     const std::uint64_t* table, std::uint64_t* acc, std::size_t len, std::uint16_t* largest) {
+                     const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
+                     std::uint16_t* largest) {
+#if TESMERINE_KERNELS_AVX512
+  if (n <= 256 && byte_permutes_available()) {
+    fold_bytes(phases, count, offset, table, n, acc, len, largest);
+    return;
+  }
+#else
+  (void)n;
+#endif
   std::size_t k = 0;
   for (; k + 4 <= count; k += 4) {
     const std::uint16_t* four[4] = {phases[k] + offset, phases[k + 1] + offset, phases[k + 2] + offset,

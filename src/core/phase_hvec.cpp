@@ -163,7 +163,7 @@ PhaseHVec bundle(const RecordList& items) {
     if (first != 0) flush();
     const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
     for (std::size_t start = 0; start < len; start += kPositionBlock) {
-      kernels().gather_add(phases.data() + first, count, start, packed.get(), block_sums.data() + start,
+      kernels().gather_add(phases.data() + first, count, start, packed.get(), n, block_sums.data() + start,
                            std::min(kPositionBlock, len - start), largest.data() + first);
     }
     in_block = count;
