@@ -51,6 +51,10 @@ for _ in range(cases):
     # Structured inputs: many halfway and cancelling sums.
     small = [PhaseHVec.random(dim, 4, seed()) for _ in range(rng.randint(1, 6))]
     emit("bundle_n4", PhaseHVec.bundle(small).phases())
+    if rng.random() < 0.1:  # long lists, which take their own fold at small n
+        n_small = rng.choice([2, 4, 16, 200, 255, 256])
+        pool = [PhaseHVec.random(dim, n_small, seed()) for _ in range(4)]
+        emit("bundle_many", PhaseHVec.bundle([rng.choice(pool) for _ in range(rng.choice([64, 100, 257, 300]))]).phases())
 
 def resonator_case(dim, n, factors, entries, max_iter, mixed=False, noise=False):
     books = []

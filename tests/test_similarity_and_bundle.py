@@ -76,6 +76,15 @@ def test_matches_reference_model_bit_for_bit(n):
         assert P.bundle(tuple(items)).phases() == want
 
 
+@pytest.mark.parametrize("n", [4, 256])
+def test_bundle_of_many_items_matches_reference_model(n):  # long lists take their own fold
+    rng = random.Random(n)
+    pool = [P.random(1030, n, rng.getrandbits(64)) for _ in range(5)]
+    for count in (64, 257):
+        items = [rng.choice(pool) for _ in range(count)]
+        assert P.bundle(items).phases() == model_bundle([v.phases() for v in items], n)
+
+
 def test_bundle_of_copies_returns_the_vector():
     for n in list(range(2, 301)) + [301, 359, 1023, 4097, 12345, 32768, 65521, 65535, 65536]:
         v = P.random(48, n, n)

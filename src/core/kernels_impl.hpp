@@ -268,7 +268,9 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
                      const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest) {
 #if TESMERINE_KERNELS_AVX512
-  if (n <= 256 && byte_permutes_available()) {
+  // The byte fold has a fixed cost per block of positions (clearing and
+  // recombining its 16-bit sums) that only many items repay.
+  if (n <= 256 && count >= 64 && byte_permutes_available()) {
     fold_bytes(phases, count, offset, table, n, acc, len, largest);
     return;
   }
