@@ -194,8 +194,8 @@ def bounded_max_iter(value):
 
 GOOD = {"dim": make_int, "n": make_int, "seed": make_int, "max_iter": make_int, "other": make_vector,
         "composite": make_vector, "items": lambda fdp: make_vectors(fdp, 1), "codebooks": make_codebooks}
-ENTRY_POINTS = ["random", "bind", "unbind", "similarity", "bundle", "resonator_factorize", "phases",
-                "class", "unbound"]
+ENTRY_POINTS = ["random", "random", "bind", "unbind", "similarity", "bundle", "bundle", "resonator_factorize",
+                "resonator_factorize", "phases", "class", "unbound"]
 inputs = 0
 report_at = 0  # the -runs figure: libFuzzer ends the process without running exit handlers
 outcomes = collections.Counter()
@@ -226,6 +226,8 @@ def test_one_input(data):
         if "max_iter" in kwargs:
             kwargs["max_iter"] = bounded_max_iter(kwargs["max_iter"])
     receiver = make_vector(fdp)
+    if name == "unbound":  # the method through the class: the receiver is checked by the interpreter
+        args.insert(0, receiver if fdp.ConsumeIntInRange(0, 3) else make_value(fdp))
     fn = {"random": PhaseHVec.random, "bundle": PhaseHVec.bundle, "resonator_factorize": resonator_factorize,
           "class": PhaseHVec, "unbound": PhaseHVec.bind}.get(name) or getattr(receiver, name)
     try:
@@ -252,7 +254,8 @@ def main():
         vm_size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
     resource.setrlimit(resource.RLIMIT_AS, (vm_size + 2**30, resource.RLIM_INFINITY))
     atheris.instrument_func(make_value)
-    atheris.instrument_func(check_error)
+    for fn in (check_error, check_result, check_vector):
+        atheris.instrument_func(fn)
     global report_at
     runs = [int(arg.split("=", 1)[1]) for arg in sys.argv if arg.startswith("-runs=")]
     report_at = runs[-1] if runs else 0
