@@ -12,6 +12,9 @@ from tesmerine import PhaseHVec, resonator_factorize
 
 # Calls per case; scripts that run the suite under valgrind lower it.
 REPS = int(os.environ.get("TESMERINE_LEAK_REPS", "2000"))
+# Under ASan (quarantine) or valgrind the resident size is the tool's, and the
+# tool itself checks the extension's allocations.
+CHECK_RSS = not (os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"))
 
 
 class Boom(Exception):
@@ -146,4 +149,4 @@ def test_no_growth(name, fn, args, kwargs, expected):
     # A leak of one object or one 512-byte phase array per call would show
     # as REPS times that; allow only the noise of a few pages.
     assert traced_growth < 16 * 1024
-    assert rss_growth < 256 * 1024
+    assert rss_growth < 256 * 1024 or not CHECK_RSS
