@@ -7,7 +7,7 @@ from tesmerine import PhaseHVec
 DIM, N = 1024, 256
 
 
-def main():
+def main() -> None:
     print(tesmerine.__doc__)
 
     # Seeded vectors: the same (dim, n, seed) gives the same phases everywhere.

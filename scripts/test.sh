@@ -70,7 +70,7 @@ for path in sorted(glob.glob(sys.argv[1] + "/*.xml")):
         passed += total - bad - skip
         failed += bad
         skipped += skip
-print(f"all interpreters: {passed} passed, {failed} failed, {skipped} skipped")
+print(f"tests: {passed} passed, {failed} failed, {skipped} skipped")
 PY
 if [ ${#failed[@]} -gt 0 ]; then
   echo "failed on: ${failed[*]}"

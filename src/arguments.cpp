@@ -141,24 +141,27 @@ ParsedArgs parse_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwar
 }
 
 void add_argument_note(const char* param) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  if (value != nullptr) {
+  PyObject* raw_type = nullptr;
+  PyObject* raw_value = nullptr;
+  PyObject* raw_traceback = nullptr;
+  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+  if (raw_type == nullptr) return;
+  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+  PyRef type = PyRef::steal(raw_type);
+  PyRef value = PyRef::steal(raw_value);
+  PyRef traceback = PyRef::steal(raw_traceback);
+  if (value) {
+    if (traceback) PyException_SetTraceback(value.get(), traceback.get());
     try {
       PyRef note = steal_or_throw(PyUnicode_FromFormat("while processing '%s'", param));
-      PyRef add_note = steal_or_throw(PyObject_GetAttr(value, interned::add_note()));
+      PyRef add_note = steal_or_throw(PyObject_GetAttr(value.get(), interned::add_note()));
       steal_or_throw(PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr));
     } catch (const PythonError&) {
       // No add_note before Python 3.11, or the call failed: keep the error as it is.
       PyErr_Clear();
     }
   }
-  PyErr_Restore(type, value, traceback);
+  PyErr_Restore(type.release(), value.release(), traceback.release());
 }
 
 std::uint64_t to_u64(PyObject* obj) { return int_to_u64(as_int(obj).get()); }

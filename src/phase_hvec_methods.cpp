@@ -66,9 +66,8 @@ PyObject* phases(PyObject* self, PyObject*) {
     const std::vector<std::uint16_t>& values = record_of(self).phases;
     PyRef list = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* item = PyLong_FromUnsignedLong(values[i]);
-      if (item == nullptr) throw PythonError{};
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+      PyRef item = steal_or_throw(PyLong_FromUnsignedLong(values[i]));
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals the item
     }
     return list;
   });

@@ -21,9 +21,8 @@ PyRef build_result(const std::vector<core::Match>& matches) {
   for (std::size_t f = 0; f < matches.size(); ++f) {
     PyRef index = steal_or_throw(PyLong_FromUnsignedLongLong(matches[f].index));
     PyRef similarity = steal_or_throw(PyFloat_FromDouble(matches[f].similarity));
-    PyObject* pair = PyTuple_Pack(2, index.get(), similarity.get());
-    if (pair == nullptr) throw PythonError{};
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(f), pair);  // steals pair
+    PyRef pair = steal_or_throw(PyTuple_Pack(2, index.get(), similarity.get()));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(f), pair.release());  // steals the pair
   }
   return list;
 }

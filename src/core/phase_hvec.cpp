@@ -1,9 +1,12 @@
 #include "phase_hvec.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "core_error.hpp"
+#include "kernels.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -17,17 +20,10 @@ std::vector<std::uint16_t> allocate_phases(std::uint64_t dim) {
   return std::vector<std::uint16_t>(static_cast<std::size_t>(dim));
 }
 
-// Splittable counter-based mixer: one xor-shift, one multiply, one xor-shift.
+// The seed word; the counter-based mixer itself (one xor-shift, one
+// multiply, one xor-shift of seed_word ^ i * 0x9E3779B97F4A7C15) is the
+// random kernel's.
 constexpr std::uint64_t kSeedMultiplier = 0xC2B2AE3D27D4EB4Full;
-constexpr std::uint64_t kIndexStep = 0x9E3779B97F4A7C15ull;
-constexpr std::uint64_t kMixMultiplier = 0xBF58476D1CE4E5B9ull;
-
-constexpr std::uint64_t phase_mix(std::uint64_t x) {
-  x ^= x >> 29;
-  x *= kMixMultiplier;
-  x ^= x >> 32;
-  return x;
-}
 
 [[noreturn]] void fail_bundle_assertion(const char* what, std::uint64_t left, std::uint64_t right) {
   throw InternalFailure(std::string("assertion `left == right` failed: phase-vector ") + what +
@@ -66,12 +62,7 @@ PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b) {
   PhaseHVec out{allocate_phases(a.dim), a.dim, a.n};
   const std::uint32_t n = a.n;
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  for (std::size_t i = 0; i < len; ++i) {
-    // Both entries are below n, so the sum is below 2n and one conditional
-    // subtraction is the exact remainder.
-    const std::uint32_t sum = std::uint32_t{a.phases[i]} + std::uint32_t{b.phases[i]};
-    out.phases[i] = static_cast<std::uint16_t>(sum >= n ? sum - n : sum);
-  }
+  kernels().bind(a.phases.data(), b.phases.data(), out.phases.data(), len, n);
   return out;
 }
 
@@ -80,11 +71,7 @@ PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b) {
   PhaseHVec out{allocate_phases(a.dim), a.dim, a.n};
   const std::uint32_t n = a.n;
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  for (std::size_t i = 0; i < len; ++i) {
-    // (n - b) + a lies in [1, 2n - 1]; one conditional subtraction reduces it.
-    const std::uint32_t diff = (n - std::uint32_t{b.phases[i]}) + std::uint32_t{a.phases[i]};
-    out.phases[i] = static_cast<std::uint16_t>(diff >= n ? diff - n : diff);
-  }
+  kernels().unbind(a.phases.data(), b.phases.data(), out.phases.data(), len, n);
   return out;
 }
 
@@ -92,12 +79,8 @@ PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed) {
   // Unsigned wrap-around makes this one comparison cover n < 2 and n > 65536.
   if (n - kMinResolution >= kMaxResolution - 1) throw UserError(kResolutionMessage);
   PhaseHVec out{allocate_phases(dim), dim, n};
-  const std::uint64_t seed_word = seed * kSeedMultiplier;
-  std::uint64_t offset = 0;
-  for (std::uint16_t& phase : out.phases) {
-    phase = static_cast<std::uint16_t>(phase_mix(seed_word ^ offset) % n);
-    offset += kIndexStep;
-  }
+  // The kernel reduces each mixed word mod n exactly, without a divide.
+  kernels().random(out.phases.data(), out.phases.size(), 0, seed * kSeedMultiplier, n);
   return out;
 }
 
@@ -106,12 +89,16 @@ double similarity(const PhaseHVec& a, const PhaseHVec& b) {
   if (a.dim == 0) return 1.0;
   const double resolution = static_cast<double>(a.n);
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
+  // The angles of a block are formed side by side (signed differences, not
+  // reduced mod n: -1 and n - 1 are different angles); the cosines are then
+  // added one at a time in index order.
+  constexpr std::size_t kBlock = 256;
+  double angles[kBlock];
   double sum = 0.0;
-  for (std::size_t i = 0; i < len; ++i) {
-    // Signed difference, not reduced mod n: -1 and n - 1 are different angles.
-    const double diff = static_cast<double>(a.phases[i]) - static_cast<double>(b.phases[i]);
-    const double angle = (diff * kTwoPi) / resolution;
-    sum += std::cos(angle);
+  for (std::size_t start = 0; start < len; start += kBlock) {
+    const std::size_t count = std::min(kBlock, len - start);
+    kernels().difference_angles(a.phases.data() + start, b.phases.data() + start, angles, count, resolution);
+    for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
   }
   return sum / static_cast<double>(a.dim);
 }
@@ -122,26 +109,61 @@ PhaseHVec bundle(const std::vector<PhaseHVec>& items) {
   const std::uint32_t n = items.front().n;
   const PhasorTables tables = build_phasor_tables(n);
 
-  // Exact integer sums; unsigned so that overflow wraps as two's complement.
-  std::vector<std::uint64_t> cos_sums(static_cast<std::size_t>(dim), 0);
-  std::vector<std::uint64_t> sin_sums(static_cast<std::size_t>(dim), 0);
+  // Each table pair is packed into one word as two biased 32-bit halves,
+  // (C + 2^14) | (S + 2^14) << 32, both in [0, 2^15]: one 64-bit addition
+  // then adds both, and neither half can carry into the other for up to
+  // 2^16 items. Every 2^16 items the halves are unpacked, unbiased and added
+  // to the exact sums, which wrap as two's complement.
+  constexpr std::int64_t kBias = 16384;
+  constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;
+  // Room for every 16-bit phase, so that even a phase of n or more (which a
+  // record never holds) reads inside the allocation before it is refused;
+  // only the first n words are ever written.
+  const std::unique_ptr<std::uint64_t[]> packed(new std::uint64_t[std::size_t{1} << 16]);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    packed[k] = static_cast<std::uint64_t>(tables.cos_table[k] + kBias) |
+                (static_cast<std::uint64_t>(tables.sin_table[k] + kBias) << 32);
+  }
+
+  const std::size_t len = static_cast<std::size_t>(dim);
+  std::vector<std::uint64_t> block_sums(len, 0);
+  std::vector<std::uint64_t> cos_sums, sin_sums;  // only for more than one block
+  std::size_t in_block = 0;
+  const auto flush = [&] {
+    if (cos_sums.empty()) {
+      cos_sums.assign(len, 0);
+      sin_sums.assign(len, 0);
+    }
+    const std::uint64_t bias = static_cast<std::uint64_t>(kBias) * in_block;
+    for (std::size_t i = 0; i < len; ++i) {
+      cos_sums[i] += (block_sums[i] & 0xFFFFFFFFull) - bias;
+      sin_sums[i] += (block_sums[i] >> 32) - bias;
+      block_sums[i] = 0;
+    }
+    in_block = 0;
+  };
   for (const PhaseHVec& item : items) {
     if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
     if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
     // A record always holds dim phases; refuse to read past a short one.
-    if (item.phases.size() < cos_sums.size()) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
-    for (std::size_t i = 0; i < cos_sums.size(); ++i) {
-      const std::uint16_t p = item.phases[i];
-      check_index(p, n);
-      cos_sums[i] += static_cast<std::uint64_t>(tables.cos_table[p]);
-      sin_sums[i] += static_cast<std::uint64_t>(tables.sin_table[p]);
-    }
+    if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
+    if (in_block == kItemsPerBlock) flush();
+    const std::uint16_t largest = kernels().gather_add(item.phases.data(), packed.get(), block_sums.data(), len);
+    if (len != 0) check_index(largest, n);
+    ++in_block;
   }
 
   PhaseHVec out{allocate_phases(dim), dim, n};
-  for (std::size_t i = 0; i < out.phases.size(); ++i) {
-    const double y = static_cast<double>(static_cast<std::int64_t>(sin_sums[i]));
-    const double x = static_cast<double>(static_cast<std::int64_t>(cos_sums[i]));
+  const std::uint64_t bias = static_cast<std::uint64_t>(kBias) * in_block;
+  for (std::size_t i = 0; i < len; ++i) {
+    std::uint64_t cos_sum = (block_sums[i] & 0xFFFFFFFFull) - bias;
+    std::uint64_t sin_sum = (block_sums[i] >> 32) - bias;
+    if (!cos_sums.empty()) {
+      cos_sum += cos_sums[i];
+      sin_sum += sin_sums[i];
+    }
+    const double y = static_cast<double>(static_cast<std::int64_t>(sin_sum));
+    const double x = static_cast<double>(static_cast<std::int64_t>(cos_sum));
     out.phases[i] = static_cast<std::uint16_t>(angle_to_phase_index(std::atan2(y, x), n));
   }
   return out;
@@ -164,8 +186,12 @@ std::uint32_t angle_to_phase_index(double theta, std::uint32_t n) {
   const double turns = theta / kTwoPi;
   const double t = turns * static_cast<double>(n);
   const std::int64_t k = round_half_away(t);
-  std::int64_t r = k % static_cast<std::int64_t>(n);
-  if (r < 0) r += static_cast<std::int64_t>(n);
+  const std::int64_t modulus = static_cast<std::int64_t>(n);
+  // An angle from atan2 gives |k| <= n / 2: one correction is the Euclidean
+  // remainder there; any other k takes the division.
+  if (k >= -modulus && k < modulus) return static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
+  std::int64_t r = k % modulus;
+  if (r < 0) r += modulus;
   return static_cast<std::uint32_t>(r);
 }
 

@@ -1,8 +1,10 @@
 #include "phase_resonator.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core_error.hpp"
+#include "kernels.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -10,28 +12,89 @@ namespace {
 // Sentinel for "no previous sweep": no real index equals it.
 constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
 
-PhasorView view(const PhasorVec& v) { return {v.re.data(), v.im.data(), v.size()}; }
 
-PhasorView entry_view(const PhasorBook& book, std::size_t j) {
-  const std::size_t offset = j * book.dim;
-  return {book.re.data() + offset, book.im.data() + offset, book.dim};
+// cos and sin of (p * 2pi) / n, the product first.
+void lattice_phasor(std::uint32_t p, std::uint32_t n, double& re, double& im) {
+  const double angle = (static_cast<double>(p) * kTwoPi) / static_cast<double>(n);
+  re = std::cos(angle);
+  im = std::sin(angle);
 }
 
-void fill_phasors(const PhaseHVec& v, double* re, double* im) {
-  const double resolution = static_cast<double>(v.n);
-  for (std::size_t i = 0; i < v.phases.size(); ++i) {
-    const double angle = (static_cast<double>(v.phases[i]) * kTwoPi) / resolution;
-    re[i] = std::cos(angle);
-    im[i] = std::sin(angle);
+// The phasors of one lattice, each computed the first time it is asked for.
+class LatticeTable {
+ public:
+  explicit LatticeTable(std::uint32_t n) : n_(n), re_(n), im_(n), known_(n, 0) {}
+
+  void get(std::uint32_t k, double& re, double& im) {
+    check_index(k, n_);
+    if (!known_[k]) {
+      lattice_phasor(k, n_, re_[k], im_[k]);
+      known_[k] = 1;
+    }
+    re = re_[k];
+    im = im_[k];
+  }
+
+ private:
+  std::uint32_t n_;
+  std::vector<double> re_, im_;
+  std::vector<std::uint8_t> known_;
+};
+
+void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const std::uint32_t k = angle_to_phase_index(std::atan2(x.im[i], x.re[i]), n);
+    table.get(k, x.re[i], x.im[i]);
   }
 }
 
 PhasorBook to_phasor_book(const std::vector<PhaseHVec>& entries, std::size_t dim) {
-  PhasorBook book{entries.size(), dim, {}, {}};
-  book.re.resize(entries.size() * dim);
-  book.im.resize(entries.size() * dim);
-  for (std::size_t j = 0; j < entries.size(); ++j) {
-    fill_phasors(entries[j], book.re.data() + j * dim, book.im.data() + j * dim);
+  PhasorBook book;
+  book.count = entries.size();
+  book.dim = dim;
+  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
+  book.offsets.assign(groups * kEntryLanes, 0);
+
+  // One table section per distinct resolution, in order of first use.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;  // (n, offset)
+  std::size_t table_size = 0;
+  for (std::size_t j = 0; j < book.count; ++j) {
+    const std::uint32_t n = entries[j].n;
+    auto found = std::find_if(sections.begin(), sections.end(), [n](const auto& s) { return s.first == n; });
+    if (found == sections.end()) {
+      sections.emplace_back(n, static_cast<std::uint32_t>(table_size));
+      found = sections.end() - 1;
+      table_size += n;
+    }
+    book.offsets[j] = found->second;
+  }
+
+  // Only the phasors some entry uses are computed.
+  std::vector<std::uint8_t> used(table_size, 0);
+  book.rows.resize(book.count * dim);
+  book.lanes.assign(groups * kEntryLanes * dim, 0);
+  for (std::size_t j = 0; j < book.count; ++j) {
+    const PhaseHVec& entry = entries[j];
+    const std::uint16_t* phases = entry.phases.data();
+    std::uint16_t* row = book.rows.data() + j * dim;
+    std::uint16_t* lane = book.lanes.data() + (j / kEntryLanes) * dim * kEntryLanes + j % kEntryLanes;
+    std::uint8_t* marks = used.data() + book.offsets[j];
+    std::uint16_t largest = 0;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const std::uint16_t p = phases[i];
+      largest = std::max(largest, p);
+      row[i] = p;
+      lane[i * kEntryLanes] = p;
+      marks[p] = 1;
+    }
+    if (dim != 0) check_index(largest, entry.n);
+  }
+  book.table_re.assign(table_size, 0.0);
+  book.table_im.assign(table_size, 0.0);
+  for (const auto& [n, offset] : sections) {
+    for (std::uint32_t k = 0; k < n; ++k) {
+      if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
+    }
   }
   return book;
 }
@@ -59,61 +122,50 @@ PhasorVec zero_phasors(std::size_t dim) {
   return {std::vector<double>(dim, 0.0), std::vector<double>(dim, 0.0)};
 }
 
-// The snapped sum of every entry of the book: the starting estimate.
-PhasorVec initial_estimate(const PhasorBook& book, std::size_t dim, std::uint32_t n) {
-  PhasorVec sum = zero_phasors(dim);
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const PhasorView e = entry_view(book, j);
-    for (std::size_t i = 0; i < dim; ++i) {
-      sum.re[i] = sum.re[i] + e.re[i];
-      sum.im[i] = sum.im[i] + e.im[i];
-    }
+// The raw dot product of every entry with w, in entry order: each one is a
+// strictly sequential sum over ascending components, kEntryLanes entries at
+// a time side by side.
+void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& out) {
+  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
+  out.resize(groups * kEntryLanes);
+  for (std::size_t g = 0; g < groups; ++g) {
+    kernels().dot_group(book.lanes.data() + g * book.dim * kEntryLanes, book.offsets.data() + g * kEntryLanes,
+                        book.table_re.data(), book.table_im.data(), book.table_re.size(), w.re.data(),
+                        w.im.data(), book.dim, out.data() + g * kEntryLanes);
   }
-  snap_to_lattice(sum, n);
+  out.resize(book.count);
+}
+
+// The sum, entry by entry in order, of each entry times its weight.
+PhasorVec superpose(const PhasorBook& book, const std::vector<double>& weights) {
+  PhasorVec sum = zero_phasors(book.dim);
+  kernels().superpose(book.rows.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
+                      book.table_im.data(), book.table_re.size(), book.dim, sum.re.data(), sum.im.data());
   return sum;
 }
 
-// w = w * conj(e), componentwise.
-void unbind_estimate(PhasorVec& w, const PhasorVec& e) {
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    const double r = w.re[i];
-    const double m = w.im[i];
-    w.re[i] = (r * e.re[i]) + (m * e.im[i]);
-    w.im[i] = (m * e.re[i]) - (r * e.im[i]);
+Match best_of(const std::vector<double>& dots, std::size_t dim) {
+  if (dots.empty()) return {0, 0.0};
+  const double divisor = static_cast<double>(dim == 0 ? 1 : dim);
+  Match best{0, dots[0] / divisor};
+  for (std::size_t j = 1; j < dots.size(); ++j) {
+    const double sim = dots[j] / divisor;
+    if (best.similarity <= sim) best = {j, sim};
   }
-}
-
-// Sum of the book's entries, each weighted by its raw dot product with w.
-PhasorVec weighted_superposition(const PhasorBook& book, const PhasorVec& w) {
-  PhasorVec sum = zero_phasors(w.size());
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const PhasorView e = entry_view(book, j);
-    const double weight = phasor_dot(e, view(w));
-    for (std::size_t i = 0; i < sum.size(); ++i) {
-      sum.re[i] = sum.re[i] + (weight * e.re[i]);
-      sum.im[i] = sum.im[i] + (weight * e.im[i]);
-    }
-  }
-  return sum;
+  return best;
 }
 
 }  // namespace
 
 PhasorVec to_phasors(const PhaseHVec& v) {
   PhasorVec out = zero_phasors(v.phases.size());
-  fill_phasors(v, out.re.data(), out.im.data());
+  for (std::size_t i = 0; i < v.phases.size(); ++i) lattice_phasor(v.phases[i], v.n, out.re[i], out.im[i]);
   return out;
 }
 
 void snap_to_lattice(PhasorVec& x, std::uint32_t n) {
-  const double resolution = static_cast<double>(n);
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    const double theta = std::atan2(x.im[i], x.re[i]);
-    const std::uint32_t k = angle_to_phase_index(theta, n);
-    const double angle = (static_cast<double>(k) * kTwoPi) / resolution;
-    x.re[i] = std::cos(angle);
-    x.im[i] = std::sin(angle);
-  }
+  LatticeTable table(n);
+  snap_with(x, n, table);
 }
 
 double phasor_dot(PhasorView a, PhasorView b) {
@@ -127,13 +179,10 @@ double phasor_dot(PhasorView a, PhasorView b) {
 
 Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
   if (book.count == 0) return {0, 0.0};
-  const double divisor = static_cast<double>(estimate.size() == 0 ? 1 : estimate.size());
-  Match best{0, phasor_dot(entry_view(book, 0), view(estimate)) / divisor};
-  for (std::size_t j = 1; j < book.count; ++j) {
-    const double sim = phasor_dot(entry_view(book, j), view(estimate)) / divisor;
-    if (best.similarity <= sim) best = {j, sim};
-  }
-  return best;
+  if (book.dim > estimate.size()) fail_index_out_of_bounds(estimate.size(), estimate.size());
+  std::vector<double> dots;
+  dot_all(book, estimate, dots);
+  return best_of(dots, estimate.size());
 }
 
 std::vector<Match> factorize(const PhaseHVec& composite,
@@ -147,26 +196,38 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   std::vector<PhasorBook> books;
   books.reserve(factors);
   for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim));
-  const PhasorVec composite_phasors = to_phasors(composite);
+  // The composite and every snapped estimate share the composite's lattice.
+  LatticeTable lattice(n);
+  PhasorVec composite_phasors = zero_phasors(dim);
+  for (std::size_t i = 0; i < dim; ++i) lattice.get(composite.phases[i], composite_phasors.re[i], composite_phasors.im[i]);
   if (factors == 0) return {};
 
   std::vector<PhasorVec> estimates;
   estimates.reserve(factors);
-  for (const PhasorBook& book : books) estimates.push_back(initial_estimate(book, dim, n));
+  for (const PhasorBook& book : books) {
+    // 1.0 * x is x exactly: the plain sum of the entries.
+    PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
+    snap_with(sum, n, lattice);
+    estimates.push_back(std::move(sum));
+  }
 
   std::vector<std::uint64_t> previous(factors, kNoIndex);
   std::vector<std::uint64_t> current(factors, kNoIndex);
+  std::vector<double> dots;
+  PhasorVec w = zero_phasors(dim);
   std::int32_t stable_count = 0;
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
     ++sweep;
     for (std::size_t f = 0; f < factors; ++f) {
-      PhasorVec w = composite_phasors;
+      w.re = composite_phasors.re;
+      w.im = composite_phasors.im;
       for (std::size_t g = 0; g < factors; ++g) {
-        if (g != f) unbind_estimate(w, estimates[g]);
+        if (g != f) kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
       }
-      PhasorVec next = weighted_superposition(books[f], w);
-      snap_to_lattice(next, n);
+      dot_all(books[f], w, dots);  // the raw weights, neither divided nor clipped
+      PhasorVec next = superpose(books[f], dots);
+      snap_with(next, n, lattice);
       estimates[f] = std::move(next);
     }
     for (std::size_t f = 0; f < factors; ++f) current[f] = best_match(books[f], estimates[f]).index;

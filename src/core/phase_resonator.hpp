@@ -18,13 +18,21 @@ struct PhasorVec {
   std::size_t size() const { return re.size(); }
 };
 
-// The entries of one codebook in phasor form, stored contiguously: entry j
-// occupies [j * dim, (j + 1) * dim) of `re` and of `im`.
+// The entries of one codebook in phasor form. Every entry is a unit phasor
+// on its own lattice, so it is kept as its 16-bit phase indices and read
+// through `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v
+// (the very values to_phasors computes) for each resolution n_v present,
+// entry j's resolution starting at offsets[j]. The phases are stored twice:
+// `rows` entry by entry ([j * dim + i]) and `lanes` in groups of
+// kEntryLanes entries side by side ([(g * dim + i) * kEntryLanes + l]).
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
-  std::vector<double> re;
-  std::vector<double> im;
+  std::vector<double> table_re;
+  std::vector<double> table_im;
+  std::vector<std::uint32_t> offsets;  // padded to whole groups
+  std::vector<std::uint16_t> rows;
+  std::vector<std::uint16_t> lanes;
 };
 
 // Read-only view of one phasor vector (an entry of a book or a PhasorVec).

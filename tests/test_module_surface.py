@@ -1,0 +1,113 @@
+import functools
+import gc
+import importlib
+import os
+import sys
+import weakref
+
+import pytest
+
+import tesmerine
+from tesmerine import PhaseHVec as P
+
+try:
+    import _interpreters as interpreters  # 3.13 on
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters  # up to 3.12
+    except ImportError:
+        interpreters = None
+
+ALL = ["__doc__", "PhaseHVec", "resonator_factorize"]
+REF = [7, 13, 9, 14, 12, 10, 0, 12]  # P.random(8, 16, 42)
+METHODS = [  # (name, __text_signature__, __doc__) in the order of the class's method table
+    ("random", "(dim, n, seed)",
+     "A random phase vector of `dim` dimensions at resolution `n` (phase levels,\n2..=65536), deterministic in "
+     "`seed`."),
+    ("bind", "($self, other)", "Bind two vectors (phase-add mod N). Non-self-inverse; inverse is `unbind`."),
+    ("unbind", "($self, other)", "Unbind (phase-sub mod N). `a.bind(b).unbind(b) == a`."),
+    ("similarity", "($self, other)", "Similarity: mean cosine of phase differences, in [-1, 1]."),
+    ("bundle", "(items)", "Deterministic superposition (bundle) of a list of phase vectors."),
+    ("phases", "($self)", "The raw phase indices as a list of ints in [0, n)."),
+]
+
+
+def test_module_and_class_attributes():
+    doc = "Deterministic, verifiable vector-symbolic (VSA) memory on a quantized-phase substrate."
+    assert (tesmerine.__doc__, len(doc), tesmerine.__all__, type(tesmerine.__all__)) == (doc, 86, ALL, list)
+    assert [k for k in vars(tesmerine) if k in ALL] == ALL
+    assert (P.__module__, P.__name__, P.__qualname__, P.__bases__) == ("builtins", "PhaseHVec", "PhaseHVec", (object,))
+    assert P.__doc__ == ("A quantized-phase hypervector: `dim` phases in `Z_N`. Binding is phase-add mod N\n(not self-"
+                         "inverse), bundling is a deterministic integer fold, similarity is the\nmean cosine of phase "
+                         "differences.") and len(P.__doc__) == 194 and P.__text_signature__ is None
+    # Nothing but the listed slots and tables: no comparison, hash, __init__, __str__, dict or weakref slot.
+    names = [m[0] for m in METHODS]
+    assert set(vars(P)) == {"__module__", "__doc__", "__new__", "__repr__", "dim", "n", *names}
+    assert [k for k in vars(P) if k in names] == names and (P.__dictoffset__, P.__weakrefoffset__) == (0, 0)
+    assert P.__flags__ & ((1 << 8) | (1 << 10) | (1 << 14)) == 0  # not immutable, not a base type, no GC
+    for name, signature, doc in METHODS:
+        assert (getattr(P, name).__text_signature__, getattr(P, name).__doc__) == (signature, doc), name
+        assert isinstance(vars(P)[name], staticmethod) == (name in ("random", "bundle"))
+    for prop in (vars(P)["dim"], vars(P)["n"]):
+        assert type(prop).__name__ == "getset_descriptor" and prop.__doc__ is None
+    f = tesmerine.resonator_factorize
+    assert (f.__name__, f.__module__, f.__self__, f.__text_signature__) == (
+        "resonator_factorize", "tesmerine", tesmerine, "(composite, codebooks, max_iter=50)")
+    assert f.__doc__ == ("Factor a composite `bind(f0, f1, ...)` into one codebook index per factor via the\n"
+                         "deterministic resonator. Returns `(index, similarity)` for each factor.")
+
+
+@pytest.mark.parametrize("make", [P, functools.partial(P.__new__, P)])
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((3, 4), {}), ((), {"dim": 3})])
+def test_constructor_refused(make, args, kwargs):
+    with pytest.raises(TypeError) as info:
+        make(*args, **kwargs)
+    assert str(info.value) == "cannot create 'builtins.PhaseHVec' instances"
+
+
+def test_instances_are_closed_and_compare_by_identity(vec):
+    a, b = vec(5, 16, 1), vec(5, 16, 2)
+    with pytest.raises(TypeError):
+        type("Sub", (P,), {})
+    for attr in ("dim", "n", "extra"):
+        pytest.raises(AttributeError, setattr, a, attr, 5)
+        pytest.raises(AttributeError, delattr, a, attr)
+    pytest.raises(TypeError, weakref.ref, a)
+    pytest.raises(TypeError, a.phases, 1)
+    assert not gc.is_tracked(a) and hash(a) == object.__hash__(a)
+    c = a.bind(b).unbind(b)
+    assert c.phases() == a.phases() and c != a and not (c == a) and a == a
+    assert a.random(4, 8, 1).phases() == P.random(4, 8, 1).phases() and a.bundle([b]).phases() == b.phases()
+    P.extra_attribute = 1  # the class object itself accepts new attributes
+    del P.extra_attribute
+
+
+def test_reimport_shares_the_class():
+    original = sys.modules.pop("tesmerine")
+    try:
+        fresh = importlib.import_module("tesmerine")
+        assert fresh is not original and fresh.PhaseHVec is P and fresh.__all__ == ALL
+        assert fresh.resonator_factorize is not original.resonator_factorize
+        assert fresh.resonator_factorize.__self__ is fresh and fresh.PhaseHVec.random(8, 16, 42).phases() == REF
+    finally:
+        sys.modules["tesmerine"] = original
+
+
+@pytest.mark.skipif(interpreters is None, reason="no sub-interpreters in this interpreter")
+def test_import_refused_in_a_subinterpreter(tmp_path):
+    out = tmp_path / "outcome"
+    source = (f"import sys\nsys.path.insert(0, {os.path.dirname(tesmerine.__file__)!r})\ntry:\n    import tesmerine\n"
+              "    outcome = 'imported'\nexcept BaseException as exc:\n    outcome = f'{type(exc).__name__}: {exc}'\n"
+              f"open({str(out)!r}, 'w').write(outcome)\n")
+    for _ in range(2):
+        # A shared-GIL ("legacy") interpreter, so that the import reaches the module itself.
+        if hasattr(interpreters, "exec"):
+            interp = interpreters.create("legacy")
+            assert interpreters.exec(interp, source) is None
+        else:
+            interp = interpreters.create(isolated=False)
+            interpreters.run_string(interp, source)
+        interpreters.destroy(interp)
+        kind, _, message = out.read_text().partition(": ")
+        assert kind == "ImportError" and "tesmerine" in message and "interpreter" in message, message
+    assert sys.modules["tesmerine"] is tesmerine and P.random(8, 16, 42).phases() == REF
