@@ -195,19 +195,50 @@ def bounded_max_iter(value):
 GOOD = {"dim": make_int, "n": make_int, "seed": make_int, "max_iter": make_int, "other": make_vector,
         "composite": make_vector, "items": lambda fdp: make_vectors(fdp, 1), "codebooks": make_codebooks}
 ENTRY_POINTS = ["random", "random", "bind", "unbind", "similarity", "bundle", "bundle", "resonator_factorize",
-                "resonator_factorize", "phases", "class", "unbound"]
+                "resonator_factorize", "phases", "class", "unbound", "laws"]
 inputs = 0
 report_at = 0  # the -runs figure: libFuzzer ends the process without running exit handlers
 outcomes = collections.Counter()
+
+
+def check_laws(fdp):
+    """The algebra's exact laws on vectors of one dim and n."""
+    global family
+    family = (fdp.ConsumeIntInRange(0, 40), fdp.PickValueInList([2, 3, 4, 16, 360, 65535, 65536]))
+    outcomes["laws"] += 1
+    a, b = make_vector(fdp), make_vector(fdp)
+    if (a.dim, a.n) != (b.dim, b.n):
+        return
+    assert a.bind(b).unbind(b).phases() == a.phases()
+    assert a.bind(b).phases() == b.bind(a).phases()
+    assert PhaseHVec.bundle([a]).phases() == a.phases()
+    items = [a, b] + [make_vector(fdp) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+    items = [v for v in items if (v.dim, v.n) == (a.dim, a.n)]
+    assert PhaseHVec.bundle(items).phases() == PhaseHVec.bundle(items[::-1]).phases()
+    assert a.similarity(a) == 1.0 and a.similarity(b) == b.similarity(a)
+    seed, longer = fdp.ConsumeIntInRange(0, 2**64 - 1), fdp.ConsumeIntInRange(0, 64)
+    assert PhaseHVec.random(longer, a.n, seed).phases()[: a.dim] == PhaseHVec.random(a.dim, a.n, seed).phases()[:longer]
 
 
 def test_one_input(data):
     global inputs
     fdp = atheris.FuzzedDataProvider(data)
     name = fdp.PickValueInList(ENTRY_POINTS)
-    params = PARAMS.get(name, ())
+    if name == "laws":
+        check_laws(fdp)
+    else:
+        call_entry_point(fdp, name)
+    inputs += 1
+    if inputs % 250000 == 0 or inputs == report_at:
+        print(f"fuzzed inputs: {inputs}; outcomes: {dict(outcomes.most_common())}", file=sys.stderr, flush=True)
+    if inputs % 65536 == 0:
+        assert [v.phases() for v in POOL] == POOL_PHASES, "an argument vector changed"
+
+
+def call_entry_point(fdp, name):
     global family
-    family = (fdp.ConsumeIntInRange(0, 40), fdp.PickValueInList([2, 3, 4, 16, 360, 65536]))
+    params = PARAMS.get(name, ())
+    family = (fdp.ConsumeIntInRange(0, 40), fdp.PickValueInList([2, 3, 4, 16, 360, 65535, 65536]))
     if fdp.ConsumeIntInRange(0, 3):
         # Mostly arguments of the right kinds, split between position and keyword.
         values = [GOOD.get(p, make_value)(fdp) if fdp.ConsumeIntInRange(0, 7) else make_value(fdp) for p in params]
@@ -240,11 +271,6 @@ def test_one_input(data):
     else:
         check_result(name, result)
         outcomes["result"] += 1
-    inputs += 1
-    if inputs % 250000 == 0 or inputs == report_at:
-        print(f"fuzzed inputs: {inputs}; outcomes: {dict(outcomes.most_common())}", file=sys.stderr, flush=True)
-    if inputs % 65536 == 0:
-        assert [v.phases() for v in POOL] == POOL_PHASES, "an argument vector changed"
 
 
 def main():
@@ -254,7 +280,7 @@ def main():
         vm_size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
     resource.setrlimit(resource.RLIMIT_AS, (vm_size + 2**30, resource.RLIM_INFINITY))
     atheris.instrument_func(make_value)
-    for fn in (check_error, check_result, check_vector):
+    for fn in (check_error, check_result, check_vector, check_laws):
         atheris.instrument_func(fn)
     global report_at
     runs = [int(arg.split("=", 1)[1]) for arg in sys.argv if arg.startswith("-runs=")]
