@@ -20,7 +20,6 @@ audit_venv=$root/build/abi3audit-venv
 echo "== abi3audit --strict $(basename "$wheel")"
 "$audit_venv/bin/abi3audit" --strict --report "$wheel" | tee "$work/abi3audit.json"
 echo
-"$audit_venv/bin/abi3audit" --strict "$wheel"
 
 failed=()
 for venv in "$work"/venvs/*/; do
