@@ -14,13 +14,13 @@ namespace {
 // grows as they arrive, so a lying __len__ cannot reserve terabytes.
 constexpr std::size_t kMaxReservedItems = 1024;
 
-std::string full_name(const ParamSpec& spec) {
+std::string full_name(const ParamSpec& params) {
   std::string name;
-  if (spec.class_name != nullptr) {
-    name += spec.class_name;
+  if (params.class_name != nullptr) {
+    name += params.class_name;
     name += '.';
   }
-  name += spec.function_name;
+  name += params.function_name;
   name += "()";
   return name;
 }
@@ -30,21 +30,21 @@ std::string full_name(const ParamSpec& spec) {
   throw PythonError{};
 }
 
-[[noreturn]] void throw_too_many(const ParamSpec& spec, Py_ssize_t given) {
-  std::string message = full_name(spec) + " takes ";
-  if (spec.required == spec.count) {
-    message += std::to_string(spec.count);
+[[noreturn]] void throw_too_many(const ParamSpec& params, Py_ssize_t given) {
+  std::string message = full_name(params) + " takes ";
+  if (params.required == params.count) {
+    message += std::to_string(params.count);
   } else {
-    message += "from " + std::to_string(spec.required) + " to " + std::to_string(spec.count);
+    message += "from " + std::to_string(params.required) + " to " + std::to_string(params.count);
   }
   message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
   throw_type_error(message);
 }
 
-[[noreturn]] void throw_missing(const ParamSpec& spec, const ParsedArgs& slots) {
+[[noreturn]] void throw_missing(const ParamSpec& params, const ParsedArgs& slots) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < spec.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(spec.names[i]);
+  for (std::size_t i = 0; i < params.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(params.names[i]);
   }
   std::string list;
   for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -53,20 +53,20 @@ std::string full_name(const ParamSpec& spec) {
     list += missing[i];
     list += '\'';
   }
-  throw_type_error(full_name(spec) + " missing " + std::to_string(missing.size()) + " required positional " +
+  throw_type_error(full_name(params) + " missing " + std::to_string(missing.size()) + " required positional " +
                    (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
 }
 
-[[noreturn]] void throw_unexpected_keyword(const ParamSpec& spec, PyObject* key) {
+[[noreturn]] void throw_unexpected_keyword(const ParamSpec& params, PyObject* key) {
   PyRef shown = steal_or_throw(PyObject_Str(key));
-  PyRef name = steal_or_throw(PyUnicode_FromString(full_name(spec).c_str()));
+  PyRef name = steal_or_throw(PyUnicode_FromString(full_name(params).c_str()));
   PyErr_Format(PyExc_TypeError, "%U got an unexpected keyword argument '%U'", name.get(), shown.get());
   throw PythonError{};
 }
 
 // The parameter position a keyword names, or -1. Compares the key's UTF-8
 // bytes; a key that is not a str or cannot be encoded matches nothing.
-Py_ssize_t keyword_position(const ParamSpec& spec, PyObject* key) {
+Py_ssize_t keyword_position(const ParamSpec& params, PyObject* key) {
   if (!PyUnicode_Check(key)) return -1;
   PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
   if (!utf8) {
@@ -76,9 +76,9 @@ Py_ssize_t keyword_position(const ParamSpec& spec, PyObject* key) {
   char* bytes = nullptr;
   Py_ssize_t length = 0;
   check_status(PyBytes_AsStringAndSize(utf8.get(), &bytes, &length));
-  for (std::size_t i = 0; i < spec.count; ++i) {
-    const std::size_t name_length = std::strlen(spec.names[i]);
-    if (static_cast<std::size_t>(length) == name_length && std::memcmp(bytes, spec.names[i], name_length) == 0) {
+  for (std::size_t i = 0; i < params.count; ++i) {
+    const std::size_t name_length = std::strlen(params.names[i]);
+    if (static_cast<std::size_t>(length) == name_length && std::memcmp(bytes, params.names[i], name_length) == 0) {
       return static_cast<Py_ssize_t>(i);
     }
   }
@@ -109,33 +109,33 @@ PyRef as_int(PyObject* obj) {
 
 }  // namespace
 
-ParsedArgs parse_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs) {
+ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
   ParsedArgs slots{};
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) throw PythonError{};
-  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < spec.count; ++i) {
+  for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < params.count; ++i) {
     slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
   }
-  if (static_cast<std::size_t>(given) > spec.count) throw_too_many(spec, given);
+  if (static_cast<std::size_t>(given) > params.count) throw_too_many(params, given);
 
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const Py_ssize_t index = keyword_position(spec, key);
-      if (index < 0) throw_unexpected_keyword(spec, key);
+      const Py_ssize_t index = keyword_position(params, key);
+      if (index < 0) throw_unexpected_keyword(params, key);
       PyObject*& slot = slots[static_cast<std::size_t>(index)];
       if (slot != nullptr) {
-        throw_type_error(full_name(spec) + " got multiple values for argument '" +
-                         spec.names[static_cast<std::size_t>(index)] + "'");
+        throw_type_error(full_name(params) + " got multiple values for argument '" +
+                         params.names[static_cast<std::size_t>(index)] + "'");
       }
       slot = value;
     }
   }
 
-  for (std::size_t i = static_cast<std::size_t>(given); i < spec.required; ++i) {
-    if (slots[i] == nullptr) throw_missing(spec, slots);
+  for (std::size_t i = static_cast<std::size_t>(given); i < params.required; ++i) {
+    if (slots[i] == nullptr) throw_missing(params, slots);
   }
   return slots;
 }

@@ -34,7 +34,7 @@ using ParsedArgs = std::array<PyObject*, kMaxParams>;
 
 // Matches positional and keyword arguments to parameters; on a parsing
 // error sets TypeError and throws PythonError.
-ParsedArgs parse_arguments(const ParamSpec& spec, PyObject* args, PyObject* kwargs);
+ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs);
 
 // Attaches the note "while processing '<param>'" to the current exception
 // when the interpreter supports notes; otherwise leaves it as it is.

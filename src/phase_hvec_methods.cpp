@@ -27,8 +27,8 @@ PyObject* random(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // The receiver and the converted `other`, for the two-vector methods.
-const core::PhaseHVec& parse_other(const ParamSpec& spec, PyObject* args, PyObject* kwargs) {
-  const ParsedArgs parsed = parse_arguments(spec, args, kwargs);
+const core::PhaseHVec& parse_other(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
+  const ParsedArgs parsed = parse_arguments(params, args, kwargs);
   return convert_argument("other", parsed[0], to_vector_ref);
 }
 

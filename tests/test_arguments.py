@@ -1,39 +1,23 @@
+# Every error of every entry point: parsing, conversion, core ValueErrors and PanicException.
 import ctypes
 import operator
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
-from conftest import expected_notes, notes_of
+from conftest import REF, Index, NoIter, Seq, caught, expected_notes, notes_of
 
 import tesmerine
 from tesmerine import PhaseHVec as P
 from tesmerine import resonator_factorize as RF
 
-A, B, C4 = P.random(3, 16, 1), P.random(3, 16, 2), P.random(4, 16, 3)
+A, B, C4, N8 = P.random(3, 16, 1), P.random(3, 16, 2), P.random(4, 16, 3), P.random(3, 8, 4)
 BOOKS = [[A, B]]
-REF = [7, 13, 9, 14, 12, 10, 0, 12]  # P.random(8, 16, 42)
 
 
-def caught(call):
-    try:
-        call()
-    except BaseException as exc:  # PanicException is not an Exception
-        return exc
-    pytest.fail("no exception raised")
-
-
-def capi(name, restype, value):
-    """The exception the interpreter's own C conversion raises for `value`."""
-    function = getattr(ctypes.pythonapi, name)
-    function.argtypes, function.restype = [ctypes.py_object], restype
-    return caught(lambda: function(value))
-
-
-def index(value):
-    return caught(lambda: operator.index(value))
+def capi(name, restype, value):  # the exception the interpreter's own C conversion raises for `value`
+    return caught(lambda: ctypes.PYFUNCTYPE(restype, ctypes.py_object)((name, ctypes.pythonapi))(value))
 
 
 def wrong(name, expected="PhaseHVec"):
@@ -42,35 +26,10 @@ def wrong(name, expected="PhaseHVec"):
 
 NEG, BIG = (capi("PyLong_AsUnsignedLongLong", ctypes.c_ulonglong, v) for v in (-1, 2**64))
 LONG_BIG = capi("PyLong_AsLong", ctypes.c_long, 2**63)
+NOT_INT, FLOAT = (caught(lambda v=v: operator.index(v)) for v in (None, 1.5))  # the interpreter's own TypeErrors
 NONE, STR = TypeError("'None' is not an instance of 'PhaseHVec'"), TypeError("Can't extract `str` to `Vec`")
 RANGE, ITER = OverflowError("out of range integral type conversion attempted"), RuntimeError("iteration failed")
-
-
-class Seq:
-    """Items by __getitem__; __len__ claims `length` (raises if None); reading item `fail_at` raises."""
-
-    def __init__(self, items, length=None, fail_at=None):
-        self.items, self.length, self.fail_at = items, length, fail_at
-
-    def __len__(self):
-        return len(None) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise RuntimeError("iteration failed")
-        return self.items[i]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, Exception):
-            raise type(self.value)(*self.value.args)  # a fresh exception on each call
-        return self.value
-
-
+NO_ITER = ZeroDivisionError("no iterator")
 MISSING_OTHER = "PhaseHVec.{}() missing 1 required positional argument: 'other'"
 PARSING = [  # (TypeError message, calls...)
     *[(MISSING_OTHER.format(m), lambda m=m: getattr(A, m)()) for m in ("bind", "unbind", "similarity")],
@@ -81,7 +40,6 @@ PARSING = [  # (TypeError message, calls...)
     ("resonator_factorize() missing 2 required positional arguments: 'composite' and 'codebooks'",
      lambda: RF(max_iter=1)),
     ("PhaseHVec.bind() takes 1 positional arguments but 2 were given", lambda: A.bind(A, B), lambda: A.bind(A, B, x=1)),
-    ("PhaseHVec.random() takes 3 positional arguments but 4 were given", lambda: P.random(1, 2, 3, 4)),
     ("resonator_factorize() takes from 2 to 3 positional arguments but 4 were given", lambda: RF(A, BOOKS, 5, 6)),
     ("PhaseHVec.bind() got multiple values for argument 'other'",
      lambda: A.bind(A, other=B), lambda: A.bind(A, other=B, x=1)),
@@ -93,42 +51,37 @@ PARSING = [  # (TypeError message, calls...)
 ]
 # (expected exception, parameter named in the note or None for no note, calls...)
 ERRORS = [(TypeError(message), None, *calls) for message, *calls in PARSING] + [
-    (wrong("int"), "other", lambda: A.bind(3), lambda: A.similarity(other=3)),
-    (NONE, "other", lambda: A.unbind(None)),
+    (wrong("int"), "other", lambda: A.bind(3), lambda: A.similarity(other=3)), (NONE, "other", lambda: A.unbind(None)),
     (NONE, "composite", lambda: RF(None, "ab", -1)),
     (STR, "items", lambda: P.bundle(""), lambda: P.bundle(items=type("S", (str,), {})("ab"))),
     (wrong("set", "Sequence"), "items", lambda: P.bundle({A})),
     (wrong("generator", "Sequence"), "items", lambda: P.bundle(v for v in [A])),
     (TypeError("'None' is not an instance of 'Sequence'"), "items", lambda: P.bundle(None)),
     (wrong("int"), "items", lambda: P.bundle([A, 1]), lambda: P.bundle(range(2**40)), lambda: P.bundle(Seq([1], 9))),
-    (NONE, "items", lambda: P.bundle((A, None))),
-    (ITER, "items", lambda: P.bundle(Seq([A, A], 2**40, fail_at=1))),
-    (STR, "codebooks", lambda: RF(A, "ab"), lambda: RF(A, [[A], "ab"])),
+    (wrong("float"), "items", lambda: P.bundle([A, C4, 1.5])),  # converted in full before any fold
+    (ITER, "items", lambda: P.bundle(Seq([A, A], 2**40, fail_at=1))), (NONE, "items", lambda: P.bundle((A, None))),
+    (NO_ITER, "items", lambda: P.bundle(NoIter([A]))),
+    (STR, "codebooks", lambda: RF(A, "ab", -1), lambda: RF(A, [[A], ""])),
     (wrong("PhaseHVec", "Sequence"), "codebooks", lambda: RF(A, [[A], A])),
     (wrong("int", "Sequence"), "codebooks", lambda: RF(A, 5), lambda: RF(A, range(2**40))),
     (wrong("int"), "codebooks", lambda: RF(A, [[A, 1]], None), lambda: RF(A, [range(2**40)])),
     (ITER, "codebooks", lambda: RF(A, Seq([[A], [B]], 2**40, 1)), lambda: RF(A, [Seq([A], 2**40, 0)])),
-    (index(None), "max_iter", lambda: RF(A, BOOKS, max_iter=None)),
-    (NEG, "max_iter", lambda: RF(A, BOOKS, -1)),
-    (KeyError("m"), "max_iter", lambda: RF(A, BOOKS, Index(KeyError("m")))),
-    (NEG, "dim", lambda: P.random(-1, 4, 0)),
-    (BIG, "dim", lambda: P.random(2**64, 4, 0)),
-    (index(4.0), "dim", lambda: P.random(4.0, 1.5, -1)),
-    (index(Index("7")), "dim", lambda: P.random(Index("7"), 4, 0)),
-    (ZeroDivisionError("d"), "dim", lambda: P.random(Index(ZeroDivisionError("d")), 4, 0)),
+    (NO_ITER, "codebooks", lambda: RF(A, NoIter([[A]])), lambda: RF(A, [[A], NoIter([A])])),
+    (NOT_INT, "max_iter", lambda: RF(A, BOOKS, max_iter=None)),
+    (NEG, "max_iter", lambda: RF(A, BOOKS, -1)), (NEG, "dim", lambda: P.random(-1, 4, 0)),
+    (BIG, "dim", lambda: P.random(2**64, 4, 0)), (FLOAT, "dim", lambda: P.random(4.0, 1.5, -1)),
     (RANGE, "n", lambda: P.random(4, -1, 0), lambda: P.random(4, 2**32, 0), lambda: P.random(4, -(2**63), 0)),
     (LONG_BIG, "n", lambda: P.random(4, 2**63, 0), lambda: P.random(4, -(2**63) - 1, 0)),
-    (index(1.5), "n", lambda: P.random(4, 1.5, -1)),
+    (FLOAT, "n", lambda: P.random(4, 1.5, -1)), (NEG, "seed", lambda: P.random(4, 1, -1)),
     (ZeroDivisionError("n"), "n", lambda: P.random(4, Index(ZeroDivisionError("n")), 0)),
-    (NEG, "seed", lambda: P.random(4, 1, -1)),
-    (ValueError("s"), "seed", lambda: P.random(4, 16, Index(ValueError("s")))),
-    (ValueError("phase vectors differ in dimension or resolution"), None,
-     *[lambda op=op, left=left, right=right: getattr(P.random(*left, 1), op)(P.random(*right, 2))
-       for op in ("bind", "unbind", "similarity") for left, right in [((4, 16), (5, 16)), ((4, 16), (4, 8)),
-                                                                      ((4, 16), (5, 8)), ((0, 16), (0, 8))]]),
+    (ValueError("s"), "seed", lambda: P.random(4, 8, Index(ValueError("s")))),
+    (ValueError("phase vectors differ in dimension or resolution"), None, *[  # dim, n, both; dim 0 is no exception
+        lambda op=op, a=a, b=b: getattr(a, op)(b) for op in ("bind", "unbind", "similarity")
+        for a, b in [(A, C4), (A, N8), (C4, N8), (P.random(0, 16, 1), P.random(0, 8, 1))]]),
     (ValueError("n (phase resolution) must be in 2..=65536"), None,
      *[lambda dim=dim, n=n: P.random(dim, n, 0) for dim in (0, 4) for n in (0, 1, 65537, 2**32 - 1)]),
-    (ValueError("cannot bundle an empty list"), None, lambda: P.bundle([]), lambda: P.bundle(Seq((), 2**40))),
+    (ValueError("cannot bundle an empty list"), None, lambda: P.bundle([]), lambda: P.bundle(()),
+     lambda: P.bundle(Seq((), 2**40))),
 ]
 
 
@@ -137,8 +90,7 @@ def test_error_type_message_and_note(row):
     expected, param, *calls = row
     for call in calls:
         exc = caught(call)
-        assert (type(exc), str(exc)) == (type(expected), str(expected))
-        assert notes_of(exc) == (expected_notes(param) if param else [])
+        assert (type(exc), str(exc), notes_of(exc)) == (type(expected), str(expected), expected_notes(param))
 
 
 @pytest.mark.parametrize("length", [None, -1, 0, 2, 2**40, sys.maxsize, 2**70])
@@ -147,16 +99,9 @@ def test_reported_length_is_only_a_hint(length):
     assert RF(A, Seq([Seq([A, B], length), (B,)], length), 3) == RF(A, [[A, B], [B]], 3)
 
 
-def test_integers_through_index():
-    assert P.random(Index(8), Index(16), Index(42)).phases() == REF and RF(A, BOOKS, Index(0)) == RF(A, BOOKS, 0)
-    assert RF(A, BOOKS) == RF(A, BOOKS, 50) and RF(A, BOOKS, True) == RF(A, BOOKS, 1)
-
-
-def flatten(objects):
-    for obj in objects:
-        yield obj
-        if isinstance(obj, list):
-            yield from flatten(obj)
+def state(x):  # reference counts and contents; small ints are shared with the whole process, so left out
+    inner = [state(y) for y in x] if isinstance(x, (list, tuple)) else x.phases() if isinstance(x, P) else None
+    return None if isinstance(x, int) else (sys.getrefcount(x), inner)
 
 
 @pytest.mark.parametrize("function, args, kwargs", [
@@ -165,26 +110,36 @@ def flatten(objects):
     (RF, (A, [[A, B], [object()]]), {}), (RF, (A, [[A, B]]), {"max_iter": -1}), (RF, (A, [[A, C4]]), {}),
 ])
 def test_failed_calls_leave_arguments_unchanged(function, args, kwargs):
-    objects = [o for o in flatten([*args, *kwargs.values()]) if not isinstance(o, int)]  # small ints are shared
-
-    def state():
-        return [(sys.getrefcount(o), o.phases() if isinstance(o, P) else None,
-                 [id(x) for x in o] if isinstance(o, list) else None) for o in objects]
-
-    before = state()
+    everything = [*args, *kwargs.values()]
+    before = state(everything)
     for _ in range(3):
         caught(lambda: function(*args, **kwargs))
-    after = state()
-    assert after == before
+    assert state(everything) == before
 
 
-DIM_MISMATCH = "assertion `left == right` failed: phase-vector dimension mismatch in bundle\n  left: 4\n right: 3"
-N_MISMATCH = "assertion `left == right` failed: phase-vector resolution mismatch in bundle\n  left: 8\n right: 16"
+def bundle_of(*shapes):
+    return lambda: P.bundle([P.random(d, n, i) for i, (d, n) in enumerate(shapes)])
+
+
+def factorize(dim, dims, max_iter):  # the entries' resolutions differ from the composite's too
+    books = [[P.random(d, 4 + k, d) for k, d in enumerate(ds)] for ds in dims]
+    return lambda: RF(P.random(dim, 4, 0), books, max_iter)
+
+
+MISMATCH = "assertion `left == right` failed: phase-vector {} mismatch in bundle\n  left: {}\n right: {}".format
 
 
 @pytest.mark.parametrize("call, message", [
     (lambda: P.random(2**62, 4, 0), "capacity overflow"), (lambda: P.random(2**64 - 1, 4, 0), "capacity overflow"),
-    (lambda: P.bundle([A, C4]), DIM_MISMATCH), (lambda: P.bundle([A, A, P.random(3, 8, 0), C4]), N_MISMATCH),
+    (bundle_of((3, 4), (4, 4)), MISMATCH("dimension", 4, 3)), (bundle_of((3, 4), (3, 8)), MISMATCH("resolution", 8, 4)),
+    (bundle_of((3, 4), (5, 8)), MISMATCH("dimension", 5, 3)),  # dimension is tested before resolution
+    (bundle_of((3, 4), (3, 4), (3, 8), (2, 4)), MISMATCH("resolution", 8, 4)),  # the earliest item decides
+    (bundle_of((0, 4), (0, 5)), MISMATCH("resolution", 5, 4)),
+    (bundle_of((2, 65536), (2, 65536), (2, 65535)), MISMATCH("resolution", 65535, 65536)),  # 65536 needs 17 bits
+    *[(factorize(*case), f"index out of bounds: the len is {length} but the index is {length}")
+      for *case, length in [(5, [[5, 3]], 50, 3), (5, [[5, 7], [2]], 50, 2), (5, [[4], [5, 2]], 0, 4),
+                            (5, [[0]], 0, 0), (5, [[5], [5, 6]], 50, 5), (5, [[6], []], 0, 5), (0, [[], [1]], 1, 0),
+                            (0, [[2]], 0, 0)]],
 ])
 def test_panic_exception(call, message):
     panic = caught(call)
@@ -193,23 +148,16 @@ def test_panic_exception(call, message):
     assert (cls.__module__, cls.__qualname__, cls.__name__) == ("pyo3_runtime", "PanicException", "PanicException")
     assert panic.args == (message,) and notes_of(panic) == [] and "BaseException" in cls.__doc__
     assert type(caught(lambda: P.bundle([C4, A]))) is cls and all(v is not cls for v in vars(tesmerine).values())
-    assert P.random(8, 16, 42).phases() == REF and P.bundle([A]).phases() == A.phases()
+    assert P.random(8, 16, 42).phases() == REF and P.bundle([A]).phases() == A.phases() and RF(A, [[B, A]])[0][0] == 1
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="needs resource.setrlimit")
 @pytest.mark.skipif(bool(os.environ.get("TESMERINE_SANITIZED")), reason="ASan cannot run under an address-space cap")
 def test_memory_exhaustion_raises_memory_error():
-    code = f"""
-        import resource, sys
-        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
-        sys.path.insert(0, {os.path.dirname(tesmerine.__file__)!r})
-        from tesmerine import PhaseHVec
-        for dim in (2**40, 2**62 - 1):
-            try:
-                PhaseHVec.random(dim, 4, 0)
-            except MemoryError as exc:
-                print(type(exc).__name__)
-        print(PhaseHVec.random(8, 16, 42).phases())
-    """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300)
+    code = "\n".join([
+        "import resource, sys", "resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))",
+        f"sys.path.insert(0, {os.path.dirname(tesmerine.__file__)!r})", "from tesmerine import PhaseHVec",
+        "for dim in (2**40, 2**62 - 1):", "    try: PhaseHVec.random(dim, 4, 0)",
+        "    except MemoryError as exc: print(type(exc).__name__)", "print(PhaseHVec.random(8, 16, 42).phases())"])
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert (done.returncode, done.stdout.splitlines()) == (0, ["MemoryError", "MemoryError", str(REF)])
