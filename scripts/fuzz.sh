@@ -19,5 +19,5 @@ mkdir -p "$work/corpus" "$work/findings"
 echo "== fuzzing with $*"
 cd "$work"
 "$venv/bin/python" "$root/fuzz/fuzz_entry_points.py" -artifact_prefix="$work/findings/" "$@" corpus 2>&1 \
-  | grep -v '^#[0-9]' | tee "$work/fuzz.log"
+  | grep --line-buffered -v '^#[0-9]' | tee "$work/fuzz.log"
 exit "${PIPESTATUS[0]}"

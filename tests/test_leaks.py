@@ -1,152 +1,92 @@
-"""Every entry point, on success and on each error path, called thousands of
-times: neither the process's memory nor the arguments' reference counts may
-grow."""
+# Every entry point, on success and on every error row, called thousands of times: neither the
+# memory in use (Python's, through tracemalloc, and the C/C++ heap's, through mallinfo2) nor the
+# reference counts of the arguments may grow.
+import ctypes
 import gc
 import os
 import sys
 import tracemalloc
 
 import pytest
+from conftest import caught
+from test_arguments import ERRORS, A, B, C4, N8
 
-from tesmerine import PhaseHVec, resonator_factorize
+from tesmerine import PhaseHVec as P
+from tesmerine import resonator_factorize as RF
 
-# Calls per case; scripts that run the suite under valgrind lower it.
-REPS = int(os.environ.get("TESMERINE_LEAK_REPS", "2000"))
-# Under ASan (quarantine) or valgrind the resident size is the tool's, and the
-# tool itself checks the extension's allocations.
-CHECK_RSS = not (os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"))
-
-
-class Boom(Exception):
-    pass
+REPS = int(os.environ.get("TESMERINE_LEAK_REPS", "2000"))  # lowered under valgrind
+BIG, BIG2 = P.random(256, 16, 1), P.random(256, 16, 2)  # a leaked copy of these would be 512 bytes
 
 
-class BadIndex:
-    def __index__(self):
-        raise Boom("index")
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
 
 
-class BadIter:
-    """A sequence whose iteration fails after one item and whose len() fails."""
-
-    def __init__(self, item):
-        self.item = item
-
-    def __len__(self):
-        raise Boom("len")
-
-    def __getitem__(self, i):
-        if i == 0:
-            return self.item
-        raise Boom("getitem")
+try:
+    _mallinfo2 = ctypes.CDLL(None).mallinfo2
+    _mallinfo2.restype = MallInfo2
+except (OSError, AttributeError):  # not glibc >= 2.33
+    _mallinfo2 = None
+# Under ASan or valgrind the heap is the tool's, and the tool checks the extension's allocations.
+HEAP = _mallinfo2 is not None and not (os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"))
 
 
-a = PhaseHVec.random(256, 16, 1)
-b = PhaseHVec.random(256, 16, 2)
-short = PhaseHVec.random(255, 16, 3)
-other_n = PhaseHVec.random(256, 17, 4)
-books = [[a, b], [b, a]]
-big = 2**64
+def heap_in_use():
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
 
-# (name, callable, args, kwargs, expected exception or None)
-CASES = [
-    ("random", PhaseHVec.random, (256, 16, 7), {}, None),
-    ("random kw", PhaseHVec.random, (), {"seed": 7, "n": 16, "dim": 256}, None),
-    ("random missing", PhaseHVec.random, (1,), {}, TypeError),
-    ("random too many", PhaseHVec.random, (1, 2, 3, 4), {}, TypeError),
-    ("random twice", PhaseHVec.random, (1, 2, 3), {"n": 2}, TypeError),
-    ("random unexpected", PhaseHVec.random, (1, 2, 3), {"x": 2}, TypeError),
-    ("random dim float", PhaseHVec.random, (4.0, 16, 0), {}, TypeError),
-    ("random dim neg", PhaseHVec.random, (-1, 16, 0), {}, OverflowError),
-    ("random dim big", PhaseHVec.random, (big, 16, 0), {}, OverflowError),
-    ("random dim index", PhaseHVec.random, (BadIndex(), 16, 0), {}, Boom),
-    ("random n range", PhaseHVec.random, (4, 2**32, 0), {}, OverflowError),
-    ("random n i64", PhaseHVec.random, (4, 2**63, 0), {}, OverflowError),
-    ("random n value", PhaseHVec.random, (4, 1, 0), {}, ValueError),
-    ("random seed", PhaseHVec.random, (4, 16, None), {}, TypeError),
-    ("random capacity", PhaseHVec.random, (2**64 - 1, 16, 0), {}, BaseException),
-    ("bind", a.bind, (b,), {}, None),
-    ("unbind kw", a.unbind, (), {"other": b}, None),
-    ("similarity", a.similarity, (b,), {}, None),
-    ("bind int", a.bind, (3,), {}, TypeError),
-    ("unbind None", a.unbind, (None,), {}, TypeError),
-    ("similarity mismatch", a.similarity, (short,), {}, ValueError),
-    ("bind n mismatch", a.bind, (other_n,), {}, ValueError),
-    ("bind missing", a.bind, (), {}, TypeError),
-    ("bind twice", a.bind, (b,), {"other": b}, TypeError),
-    ("bind unexpected", a.bind, (), {"x": b}, TypeError),
-    ("bundle", PhaseHVec.bundle, ([a, b, a],), {}, None),
-    ("bundle tuple", PhaseHVec.bundle, ((a, b),), {}, None),
-    ("bundle empty", PhaseHVec.bundle, ([],), {}, ValueError),
-    ("bundle str", PhaseHVec.bundle, ("ab",), {}, TypeError),
-    ("bundle set", PhaseHVec.bundle, ({a},), {}, TypeError),
-    ("bundle item", PhaseHVec.bundle, ([a, 1],), {}, TypeError),
-    ("bundle iteration", PhaseHVec.bundle, (BadIter(a),), {}, Boom),
-    ("bundle dim panic", PhaseHVec.bundle, ([a, short],), {}, BaseException),
-    ("bundle n panic", PhaseHVec.bundle, ([a, other_n],), {}, BaseException),
-    ("resonator", resonator_factorize, (a.bind(b), books), {"max_iter": 3}, None),
-    ("resonator empty", resonator_factorize, (a, []), {}, None),
-    ("resonator composite", resonator_factorize, (1, books), {}, TypeError),
-    ("resonator str", resonator_factorize, (a, "ab"), {}, TypeError),
-    ("resonator inner str", resonator_factorize, (a, ["ab"]), {}, TypeError),
-    ("resonator not seq", resonator_factorize, (a, [{a}]), {}, TypeError),
-    ("resonator item", resonator_factorize, (a, [[a, None]]), {}, TypeError),
-    ("resonator iteration", resonator_factorize, (a, [BadIter(a)]), {}, Boom),
-    ("resonator max_iter", resonator_factorize, (a, books), {"max_iter": None}, TypeError),
-    ("resonator max_iter neg", resonator_factorize, (a, books, -1), {}, OverflowError),
-    ("resonator short panic", resonator_factorize, (a, [[short]]), {}, BaseException),
-    ("resonator long panic", resonator_factorize, (short, [[a]], 0), {}, BaseException),
-    ("resonator too many", resonator_factorize, (a, books, 1, 2), {}, TypeError),
-    ("phases", a.phases, (), {}, None),
-    ("phases args", a.phases, (1,), {}, TypeError),
-    ("dim", lambda: a.dim, (), {}, None),
-    ("n", lambda: a.n, (), {}, None),
-    ("repr", repr, (a,), {}, None),
-    ("new", PhaseHVec, (), {}, TypeError),
+
+SUCCESS = [
+    lambda: P.random(256, 16, 7), lambda: P.random(seed=7, n=16, dim=256), lambda: BIG.bind(BIG2),
+    lambda: BIG.unbind(other=BIG2), lambda: BIG.similarity(BIG2), lambda: P.bundle([BIG, BIG2, BIG]),
+    lambda: P.bundle((BIG, BIG2)), lambda: RF(BIG.bind(BIG2), [[BIG, BIG2], (BIG2, BIG)], 3), lambda: RF(BIG, []),
+    BIG.phases, lambda: BIG.dim, lambda: BIG.n, lambda: repr(BIG),
 ]
+PANICS_AND_REFUSALS = [  # every other row of the error tables: ERRORS holds the rest
+    lambda: P.bundle([BIG, BIG2, P.random(255, 16, 0)]), lambda: P.bundle([BIG, P.random(256, 17, 0)]),
+    lambda: RF(BIG, [[BIG, BIG2, P.random(255, 16, 0)]]), lambda: RF(P.random(255, 16, 0), [[BIG]], 0),
+    lambda: P.random(2**62, 16, 0), lambda: BIG.phases(1), lambda: P(),
+]
+CALLS = [(f"ok{i}", call) for i, call in enumerate(SUCCESS)] + [
+    (f"panic{i}", call) for i, call in enumerate(PANICS_AND_REFUSALS)] + [
+    (f"{type(row[0]).__name__}{i}.{j}", call) for i, row in enumerate(ERRORS) for j, call in enumerate(row[2:])]
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def arguments(call):  # the objects a call passes: its defaults, its receiver and the globals it names
+    objects = [*(getattr(call, "__defaults__", None) or ()), getattr(call, "__self__", None)]
+    if hasattr(call, "__code__"):
+        objects += [call.__globals__.get(name) for name in call.__code__.co_names]
+    objects += [item for o in objects if isinstance(o, (list, tuple)) for item in o]
+    return [o for o in objects if o is not None and not isinstance(o, (int, type(sys)))]  # small ints are shared
 
 
-def call(fn, args, kwargs, expected):
-    if expected is None:
-        fn(*args, **kwargs)
-        return
+def run(call):
     try:
-        fn(*args, **kwargs)
-    except expected as e:
-        # A PanicException is a BaseException; nothing else may be.
-        assert isinstance(e, Exception) or type(e).__name__ == "PanicException"
-    else:
-        raise AssertionError("no exception")
+        call()
+    except BaseException:  # PanicException derives from BaseException
+        pass
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc for the resident size")
-@pytest.mark.parametrize("name, fn, args, kwargs, expected", CASES, ids=[c[0] for c in CASES])
-def test_no_growth(name, fn, args, kwargs, expected):
-    objects = [fn, *args, *kwargs.values()]
-    objects += [item for arg in args if isinstance(arg, list) for item in arg]
-    # Small ints and None are shared with the whole interpreter: their counts move anyway.
-    objects = [o for o in objects if o is not None and not (isinstance(o, int) and -5 <= o <= 256)]
+@pytest.mark.parametrize("name, call", CALLS, ids=[name for name, _ in CALLS])
+def test_no_growth(name, call):
+    caught(call) if name[:2] != "ok" else call()
     for _ in range(50):  # warm caches and free lists
-        call(fn, args, kwargs, expected)
+        run(call)
     gc.collect()
+    objects = arguments(call)
     refs = [sys.getrefcount(o) for o in objects]
     tracemalloc.start()
     try:
-        traced, rss = tracemalloc.get_traced_memory()[0], rss_bytes()
+        traced, heap = tracemalloc.get_traced_memory()[0], HEAP and heap_in_use()
         for _ in range(REPS):
-            call(fn, args, kwargs, expected)
+            run(call)
         gc.collect()
         traced_growth = tracemalloc.get_traced_memory()[0] - traced
-        rss_growth = rss_bytes() - rss
+        heap_growth = HEAP and heap_in_use() - heap
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objects] == refs
-    # A leak of one object or one 512-byte phase array per call would show
-    # as REPS times that; allow only the noise of a few pages.
-    assert traced_growth < 16 * 1024
-    assert rss_growth < 256 * 1024 or not CHECK_RSS
+    # One leaked object or array per call would grow by REPS times its size.
+    assert traced_growth < 8 * 1024 and heap_growth < 8 * 1024
