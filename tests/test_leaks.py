@@ -9,7 +9,7 @@ import tracemalloc
 
 import pytest
 from conftest import caught
-from test_arguments import ERRORS, A, B, C4, N8
+from test_arguments import ERRORS  # every error row of every entry point: (exception, note, *calls)
 
 from tesmerine import PhaseHVec as P
 from tesmerine import resonator_factorize as RF
