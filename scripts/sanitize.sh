@@ -14,7 +14,7 @@ root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
 work=$root/build/sanitize
 
-# The GCC sanitizer runtimes (and valgrind for scripts/valgrind.sh) come from Debian.
+# The GCC sanitizer runtimes come from Debian.
 if ! command -v g++ >/dev/null || [ ! -e "$(g++ -print-file-name=libasan.so)" ] \
    || [ ! -e "$(g++ -print-file-name=libubsan.so)" ]; then
   apt-get update -qq
