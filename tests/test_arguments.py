@@ -172,6 +172,7 @@ def test_panic_exception(call, message):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="needs resource.setrlimit")
+@pytest.mark.skipif(bool(os.environ.get("TESMERINE_SANITIZED")), reason="ASan cannot run under an address-space cap")
 def test_memory_exhaustion_raises_memory_error():
     code = "\n".join([
         "import resource, sys", "resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))",

@@ -297,8 +297,12 @@ void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, co
   if (table_size <= 16) {
     // The whole table sits in two registers: a permutation reads it.
     alignas(64) double re[16] = {}, im[16] = {};
-    std::memcpy(re, table_re, table_size * sizeof(double));
-    std::memcpy(im, table_im, table_size * sizeof(double));
+    // An empty table may have no storage at all: memcpy from a null pointer is
+    // undefined even for zero bytes.
+    if (table_size != 0) {
+      std::memcpy(re, table_re, table_size * sizeof(double));
+      std::memcpy(im, table_im, table_size * sizeof(double));
+    }
     const __m512d re_lo = _mm512_load_pd(re), re_hi = _mm512_load_pd(re + 8);
     const __m512d im_lo = _mm512_load_pd(im), im_hi = _mm512_load_pd(im + 8);
     const __m512i off = _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets)));
@@ -347,8 +351,12 @@ void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, co
 #if TESMERINE_KERNELS_AVX512
   if (table_size <= 16) {
     alignas(64) double re[16] = {}, im[16] = {};
-    std::memcpy(re, table_re, table_size * sizeof(double));
-    std::memcpy(im, table_im, table_size * sizeof(double));
+    // An empty table may have no storage at all: memcpy from a null pointer is
+    // undefined even for zero bytes.
+    if (table_size != 0) {
+      std::memcpy(re, table_re, table_size * sizeof(double));
+      std::memcpy(im, table_im, table_size * sizeof(double));
+    }
     const __m512d re_lo = _mm512_load_pd(re), re_hi = _mm512_load_pd(re + 8);
     const __m512d im_lo = _mm512_load_pd(im), im_hi = _mm512_load_pd(im + 8);
     for (; i + 8 <= dim; i += 8) {

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Fuzzes every entry point with the atheris harness fuzz/fuzz_entry_points.py.
+# atheris 3.0 ships wheels for CPython 3.11 to 3.13; the build interpreter
+# (python3, or TESMERINE_BUILD_PYTHON) must be one of those.
+#
+#   bash scripts/fuzz.sh                       # 10^6 inputs
+#   bash scripts/fuzz.sh -max_total_time=60    # any libFuzzer options instead
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build_python=${TESMERINE_BUILD_PYTHON:-python3}
+work=$root/build/fuzz
+venv=$work/venv
+mkdir -p "$work/corpus" "$work/findings"
+[ -x "$venv/bin/python" ] || "$build_python" -m venv "$venv"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r fuzz/requirements.txt
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
+[ $# -gt 0 ] || set -- -runs=1000000
+echo "== fuzzing with $*"
+cd "$work"
+"$venv/bin/python" "$root/fuzz/fuzz_entry_points.py" -artifact_prefix="$work/findings/" "$@" corpus 2>&1 \
+  | grep --line-buffered -v '^#[0-9]' | tee "$work/fuzz.log"
+exit "${PIPESTATUS[0]}"
