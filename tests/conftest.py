@@ -1,18 +1,18 @@
 import functools
 import math
+import operator
+import subprocess
 import sys
+import time
 
 import pytest
 
-import tesmerine
+from tesmerine import PhaseHVec
+from tesmerine import resonator_factorize as RF
 
-PhaseHVec = tesmerine.PhaseHVec
+P = PhaseHVec
 TWO_PI = 6.283185307179586  # the double nearest to 2*pi
 REF = [7, 13, 9, 14, 12, 10, 0, 12]  # PhaseHVec.random(8, 16, 42)
-
-
-def notes_of(exc):
-    return getattr(exc, "__notes__", [])
 
 
 def expected_notes(param):  # a failed conversion's note; interpreters before 3.11 have no add_note
@@ -21,6 +21,22 @@ def expected_notes(param):  # a failed conversion's note; interpreters before 3.
 
 def caught(call):  # PanicException derives from BaseException, not Exception
     return pytest.raises(BaseException, call).value
+
+
+def outcome(call, *args):  # the result (a vector as its n and phases, a float's repr keeps every bit) or the error
+    try:
+        result = call(*args)
+    except BaseException as e:
+        return type(e).__name__, str(e), getattr(e, "__notes__", [])
+    return (result.n, result.phases()) if isinstance(result, PhaseHVec) else repr(result)
+
+
+def child(*argv, timeout=300):  # a fresh interpreter running argv
+    return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout)
+
+
+def ordered_sum(values):  # one addition at a time, in order (sum() may compensate for rounding)
+    return functools.reduce(operator.add, values, 0.0)
 
 
 def rhaz(x):  # the nearest integer, halves away from zero (round() would go to even)
@@ -53,11 +69,12 @@ class Seq:  # a user sequence: __len__ claims `length` (raises if None), reading
         return self.items[i]
 
 
-class Index:  # an integer only through __index__; an exception value is raised afresh on each call
+class Index:  # an integer only through __index__ (which lets other threads run); an exception value is raised afresh
     def __init__(self, value):
         self.value = value
 
     def __index__(self):
+        time.sleep(0)
         if isinstance(self.value, Exception):
             raise type(self.value)(*self.value.args)
         return self.value

@@ -1,17 +1,14 @@
-import importlib
-import importlib.util
 import os
 import sys
+from importlib.util import find_spec
 
 import pytest
-from conftest import REF
+from conftest import REF, P
 
 import tesmerine
-from tesmerine import PhaseHVec as P
 
 # The low-level sub-interpreter module: _interpreters from 3.13 on, _xxsubinterpreters before.
-interpreters = next((importlib.import_module(m) for m in ("_interpreters", "_xxsubinterpreters")
-                     if importlib.util.find_spec(m)), None)
+interpreters = next((__import__(m) for m in ("_interpreters", "_xxsubinterpreters") if find_spec(m)), None)
 
 ALL = ["__doc__", "PhaseHVec", "resonator_factorize"]
 METHODS = [  # (name, __text_signature__, __doc__) in the order of the class's method table
@@ -22,8 +19,7 @@ METHODS = [  # (name, __text_signature__, __doc__) in the order of the class's m
     ("unbind", "($self, other)", "Unbind (phase-sub mod N). `a.bind(b).unbind(b) == a`."),
     ("similarity", "($self, other)", "Similarity: mean cosine of phase differences, in [-1, 1]."),
     ("bundle", "(items)", "Deterministic superposition (bundle) of a list of phase vectors."),
-    ("phases", "($self)", "The raw phase indices as a list of ints in [0, n)."),
-]
+    ("phases", "($self)", "The raw phase indices as a list of ints in [0, n).")]
 
 
 def test_module_and_class_attributes():
@@ -54,7 +50,6 @@ def test_instances_are_closed_and_compare_by_identity():
     for call in (P, lambda: P(3, 4), lambda: P(dim=3), lambda: P.__new__(P, 3)):
         assert str(pytest.raises(TypeError, call).value) == "cannot create 'builtins.PhaseHVec' instances"
     a, b = P.random(5, 16, 1), P.random(5, 16, 2)
-    pytest.raises(TypeError, type, "Sub", (P,), {})
     for attr in ("dim", "n", "extra"):
         pytest.raises(AttributeError, setattr, a, attr, 5)
         pytest.raises(AttributeError, delattr, a, attr)
@@ -62,19 +57,6 @@ def test_instances_are_closed_and_compare_by_identity():
     c = a.bind(b).unbind(b)
     assert c.phases() == a.phases() and c != a and not (c == a) and a == a and hash(a) == object.__hash__(a)
     assert a.random(4, 8, 1).phases() == P.random(4, 8, 1).phases() and a.bundle([b]).phases() == b.phases()
-    P.extra_attribute = 1  # the class object itself accepts new attributes
-    del P.extra_attribute
-
-
-def test_reimport_shares_the_class():
-    original = sys.modules.pop("tesmerine")
-    try:
-        fresh = importlib.import_module("tesmerine")
-        assert fresh is not original and fresh.PhaseHVec is P and fresh.__all__ == ALL
-        assert fresh.resonator_factorize is not original.resonator_factorize
-        assert fresh.resonator_factorize.__self__ is fresh and fresh.PhaseHVec.random(8, 16, 42).phases() == REF
-    finally:
-        sys.modules["tesmerine"] = original
 
 
 @pytest.mark.skipif(interpreters is None, reason="no sub-interpreters in this interpreter")
@@ -83,10 +65,9 @@ def test_import_refused_in_a_subinterpreter(tmp_path):
     source = (f"import sys\nsys.path.insert(0, {os.path.dirname(tesmerine.__file__)!r})\ntry:\n    import tesmerine\n"
               "    outcome = 'imported'\nexcept BaseException as exc:\n    outcome = f'{type(exc).__name__}: {exc}'\n"
               f"open({str(out)!r}, 'w').write(outcome)\n")
-    new_api = hasattr(interpreters, "exec")
     for _ in range(2):  # a shared-GIL ("legacy") interpreter, so that the import reaches the module itself
-        interp = interpreters.create("legacy") if new_api else interpreters.create(isolated=False)
-        (interpreters.exec if new_api else interpreters.run_string)(interp, source)
+        interp = interpreters.create("legacy") if hasattr(interpreters, "exec") else interpreters.create(isolated=False)
+        (getattr(interpreters, "exec", None) or interpreters.run_string)(interp, source)
         interpreters.destroy(interp)
         kind, _, message = out.read_text().partition(": ")
         assert kind == "ImportError" and "tesmerine" in message and "interpreter" in message, message

@@ -2,9 +2,7 @@ import math
 import random
 
 import pytest
-from conftest import TWO_PI, Index, PhaseHVec, Seq, from_phases, rhaz
-
-from tesmerine import resonator_factorize as RF
+from conftest import RF, TWO_PI, Index, PhaseHVec, Seq, from_phases, ordered_sum, rhaz
 
 RES = (2, 3, 4, 5, 7, 12, 16, 100, 256, 1000, 65535, 65536)
 
@@ -21,18 +19,12 @@ def snap(re, im, n):
 
 
 def dot(a, b):
-    s = 0.0
-    for ar, ai, br, bi in zip(*a, *b):
-        s = s + (ar * br + ai * bi)
-    return s
+    return ordered_sum(ar * br + ai * bi for ar, ai, br, bi in zip(*a, *b))
 
 
-def best_match(book, est):
-    best = (0, 0.0)
-    for j, e in enumerate(book):
-        sim = dot(e, est) / (len(est[0]) or 1)
-        best = (j, sim) if j == 0 or best[1] <= sim else best
-    return best
+def best_match(book, est):  # the highest similarity; a tie goes to the highest index
+    sims = [dot(e, est) / (len(est[0]) or 1) for e in book]
+    return max(enumerate(sims), key=lambda js: (js[1], js[0]), default=(0, 0.0))
 
 
 def superpose(book, weights, dim, n):
