@@ -59,19 +59,7 @@ for exe in $pythons; do
   fi
 done
 
-"$build_python" - "$work/reports" <<'PY'
-import glob, sys, xml.etree.ElementTree as ET
-passed = failed = skipped = 0
-for path in sorted(glob.glob(sys.argv[1] + "/*.xml")):
-    for suite in ET.parse(path).getroot().iter("testsuite"):
-        total = int(suite.get("tests", 0))
-        bad = int(suite.get("failures", 0)) + int(suite.get("errors", 0))
-        skip = int(suite.get("skipped", 0))
-        passed += total - bad - skip
-        failed += bad
-        skipped += skip
-print(f"tests: {passed} passed, {failed} failed, {skipped} skipped")
-PY
+"$build_python" scripts/junit_summary.py "$work/reports"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "failed on: ${failed[*]}"
   exit 1

@@ -289,6 +289,25 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   }
 }
 
+#if TESMERINE_KERNELS_AVX512
+// A cos/sin table of at most 16 entries held in registers, zero-padded, so
+// that a permutation reads it instead of a memory gather.
+struct RegisterTable {
+  __m512d re_lo, re_hi, im_lo, im_hi;
+};
+
+inline RegisterTable load_register_table(const double* table_re, const double* table_im, std::size_t table_size) {
+  alignas(64) double re[16] = {}, im[16] = {};
+  // An empty table may have no storage at all: memcpy from a null pointer is
+  // undefined even for zero bytes.
+  if (table_size != 0) {
+    std::memcpy(re, table_re, table_size * sizeof(double));
+    std::memcpy(im, table_im, table_size * sizeof(double));
+  }
+  return {_mm512_load_pd(re), _mm512_load_pd(re + 8), _mm512_load_pd(im), _mm512_load_pd(im + 8)};
+}
+#endif
+
 void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
                     const double* table_im, std::size_t table_size, const double* w_re, const double* w_im,
                     std::size_t dim, double* sums) {
@@ -296,15 +315,8 @@ void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, co
   __m512d s = _mm512_setzero_pd();
   if (table_size <= 16) {
     // The whole table sits in two registers: a permutation reads it.
-    alignas(64) double re[16] = {}, im[16] = {};
-    // An empty table may have no storage at all: memcpy from a null pointer is
-    // undefined even for zero bytes.
-    if (table_size != 0) {
-      std::memcpy(re, table_re, table_size * sizeof(double));
-      std::memcpy(im, table_im, table_size * sizeof(double));
-    }
-    const __m512d re_lo = _mm512_load_pd(re), re_hi = _mm512_load_pd(re + 8);
-    const __m512d im_lo = _mm512_load_pd(im), im_hi = _mm512_load_pd(im + 8);
+    const RegisterTable table = load_register_table(table_re, table_im, table_size);
+    const __m512d re_lo = table.re_lo, re_hi = table.re_hi, im_lo = table.im_lo, im_hi = table.im_hi;
     const __m512i off = _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets)));
     for (std::size_t i = 0; i < dim; ++i) {
       const __m512i k = _mm512_add_epi64(
@@ -350,15 +362,8 @@ void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, co
   std::size_t i = 0;
 #if TESMERINE_KERNELS_AVX512
   if (table_size <= 16) {
-    alignas(64) double re[16] = {}, im[16] = {};
-    // An empty table may have no storage at all: memcpy from a null pointer is
-    // undefined even for zero bytes.
-    if (table_size != 0) {
-      std::memcpy(re, table_re, table_size * sizeof(double));
-      std::memcpy(im, table_im, table_size * sizeof(double));
-    }
-    const __m512d re_lo = _mm512_load_pd(re), re_hi = _mm512_load_pd(re + 8);
-    const __m512d im_lo = _mm512_load_pd(im), im_hi = _mm512_load_pd(im + 8);
+    const RegisterTable table = load_register_table(table_re, table_im, table_size);
+    const __m512d re_lo = table.re_lo, re_hi = table.re_hi, im_lo = table.im_lo, im_hi = table.im_hi;
     for (; i + 8 <= dim; i += 8) {
       __m512d acc_re = _mm512_loadu_pd(out_re + i);
       __m512d acc_im = _mm512_loadu_pd(out_im + i);
