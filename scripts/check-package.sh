@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Packaging and typing checks, run by CI after the test suite:
+# Packaging and typing checks, run first by CI:
 #   - `pip wheel .` gives exactly one cp39-abi3 wheel holding the module, the stub
 #     twice (tesmerine.pyi, tesmerine-stubs/__init__.pyi), the license and the metadata;
 #   - abi3audit --strict finds nothing outside the 3.9 stable ABI;

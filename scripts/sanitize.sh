@@ -34,12 +34,9 @@ echo "== building tesmerine with -fsanitize=address,undefined"
   -DTESMERINE_KERNELS_OVERRIDE=ON >/dev/null
 "$venv/bin/cmake" --build "$work/build" -j 2 >/dev/null
 
-# The suite runs once per inner-loop variant that this processor can run.
-flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
-variants=generic
-[[ $flags == *" avx2"* ]] && variants+=" avx2"
-[[ $flags == *" avx512f"* && $flags == *" avx512bw"* && $flags == *" avx512vl"* && $flags == *" avx512dq"* ]] \
-  && variants+=" avx512"
+# The suite runs once per kernel variant that this processor supports, as
+# the build's own kernel_variants program lists them.
+variants=$("$work/build/kernel_variants" | tr '\n' ' ')
 
 # ASan writes its reports to files of its own, one per process
 # ($work/reports/asan.<pid>), so that those of child processes are kept too;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the module once with TESMERINE_KERNELS_OVERRIDE, then runs the whole
-# test suite and the phase-step check under every kernel variant this
-# processor supports (generic, avx2, avx512 and, with VBMI, avx512-gather),
-# each forced through TESMERINE_KERNELS.
+# Builds the test build (TESMERINE_KERNELS_OVERRIDE=ON) once, then runs the
+# phase-step check (CTest) and the whole test suite under every kernel
+# variant this processor supports, as the build's own kernel_variants
+# program lists them, each forced through TESMERINE_KERNELS.
 #
 #   bash scripts/test-kernels.sh             # every supported variant
 #   bash scripts/test-kernels.sh -k bundle   # extra arguments go to pytest
@@ -18,24 +18,12 @@ echo "== building with TESMERINE_KERNELS_OVERRIDE=ON"
 cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$(command -v "$python")" \
   -DTESMERINE_KERNELS_OVERRIDE=ON >/dev/null
 cmake --build "$work" -j 2 >/dev/null
-"${CXX:-c++}" -O2 -std=c++20 -Wall -Wextra -Isrc scripts/check_phase_steps.cpp "$work/libtesmerine_core.a" \
-  -o "$work/check_phase_steps"
-
-flags=$(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null || true)
-has() { [[ " $flags " == *" $1 "* ]]; }
-variants=(generic)
-has avx2 && variants+=(avx2)
-if has avx512f && has avx512bw && has avx512vl && has avx512dq; then
-  variants+=(avx512)
-  # With VBMI the AVX-512 variant folds small-resolution bundles with byte
-  # permutes; avx512-gather is the same variant with that fold turned off.
-  has avx512vbmi && variants+=(avx512-gather)
-fi
+mapfile -t variants < <("$work/kernel_variants")
 
 failed=()
 for variant in "${variants[@]}"; do
   echo "== kernels: $variant"
-  if ! TESMERINE_KERNELS=$variant "$work/check_phase_steps" 2; then
+  if ! TESMERINE_KERNELS=$variant ctest --test-dir "$work" --output-on-failure; then
     failed+=("$variant (phase steps)")
   fi
   if ! (cd "$work" && TESMERINE_KERNELS=$variant PYTHONPATH="$work" "$python" -m pytest "$root/tests" -q \

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension once, then runs the whole test suite against that same
-# tesmerine.abi3.so under every CPython >= 3.9 that pyenv has on this machine.
+# tesmerine.abi3.so under every CPython >= 3.9 that pyenv has on this machine,
+# with the interpreter's debug checks on and every warning an error
+# (-X dev -W error).
 #
 #   bash scripts/test.sh                 # every interpreter
 #   TESMERINE_PYTHONS="python3.9 python3.13" bash scripts/test.sh
@@ -53,7 +55,7 @@ for exe in $pythons; do
   if [ "$installed_hash" != "$so_hash" ]; then
     echo "   the installed module is not the file that was built"; failed+=("$version"); continue
   fi
-  if ! (cd "$work" && "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider \
+  if ! (cd "$work" && "$venv/bin/python" -X dev -W error -m pytest "$root/tests" -q -p no:cacheprovider \
         --junitxml="$work/reports/$version.xml" "$@"); then
     failed+=("$version")
   fi

@@ -1,12 +1,13 @@
-#include "phase_hvec.hpp"
+#include "core/phase_hvec.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
 
-#include "core_error.hpp"
-#include "kernels.hpp"
+#include "core/core_error.hpp"
+#include "core/kernels/kernels.hpp"
+#include "core/phase_rounding.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -21,11 +22,6 @@ PhaseArray allocate_phases(std::uint64_t dim) {
   if (dim > kMaxDim) throw InternalFailure("capacity overflow");
   return PhaseArray(static_cast<std::size_t>(dim));
 }
-
-// The seed word; the counter-based mixer itself (one xor-shift, one
-// multiply, one xor-shift of seed_word ^ i * 0x9E3779B97F4A7C15) is the
-// random kernel's.
-constexpr std::uint64_t kSeedMultiplier = 0xC2B2AE3D27D4EB4Full;
 
 [[noreturn]] void fail_bundle_assertion(const char* what, std::uint64_t left, std::uint64_t right) {
   throw InternalFailure(std::string("assertion `left == right` failed: phase-vector ") + what +
@@ -82,7 +78,7 @@ PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed) {
   if (n - kMinResolution >= kMaxResolution - 1) throw UserError(kResolutionMessage);
   PhaseHVec out{allocate_phases(dim), dim, n};
   // The kernel reduces each mixed word mod n exactly, without a divide.
-  kernels().random(out.phases.data(), out.phases.size(), 0, seed * kSeedMultiplier, n);
+  kernels().random(out.phases.data(), out.phases.size(), seed * kSeedMultiplier, n);
   return out;
 }
 
@@ -197,56 +193,6 @@ PhaseHVec bundle(const RecordList& items) {
     for (std::size_t c = 0; c < count; ++c) out.phases[start + c] = static_cast<std::uint16_t>(indices[c]);
   }
   return out;
-}
-
-std::int64_t round_half_away(double x) {
-  // 2^63 as a double: every finite double strictly inside (-2^63, 2^63) after
-  // rounding converts to int64 without overflow; -2^63 itself also fits.
-  constexpr double kLimit = 9223372036854775808.0;
-  const double rounded = std::round(x);  // halves away from zero
-  if (!(rounded >= -kLimit && rounded < kLimit)) {
-    throw InternalFailure("rounded phase value is not a finite 64-bit integer");
-  }
-  return static_cast<std::int64_t>(rounded);
-}
-
-std::uint32_t angle_to_phase_index(double theta, std::uint32_t n) {
-  if (n == 0) throw InternalFailure("attempt to calculate the remainder with a divisor of zero");
-  // The division first, then the multiplication, each rounded by itself.
-  const double turns = theta / kTwoPi;
-  const double t = turns * static_cast<double>(n);
-  const std::int64_t k = round_half_away(t);
-  const std::int64_t modulus = static_cast<std::int64_t>(n);
-  // An angle from atan2 gives |k| <= n / 2: one correction is the Euclidean
-  // remainder there; any other k takes the division.
-  if (k >= -modulus && k < modulus) return static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
-  std::int64_t r = k % modulus;
-  if (r < 0) r += modulus;
-  return static_cast<std::uint32_t>(r);
-}
-
-void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len,
-                             std::uint32_t n) {
-  if (len == 0) return;
-  if (n == 0) throw InternalFailure("attempt to calculate the remainder with a divisor of zero");
-  constexpr std::size_t kBlock = 256;
-  std::int32_t steps[kBlock];
-  const double steps_per_radian = static_cast<double>(n) / kTwoPi;
-  const std::int64_t modulus = static_cast<std::int64_t>(n);
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
-    kernels().nearest_steps(y + start, x + start, steps, count, steps_per_radian);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (steps[i] == kUndecidedStep) {
-        out[start + i] = angle_to_phase_index(std::atan2(y[start + i], x[start + i]), n);
-      } else {
-        // A decided step lies in [-n/2, n/2]: one correction is the
-        // Euclidean remainder.
-        const std::int64_t k = steps[i];
-        out[start + i] = static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
-      }
-    }
-  }
 }
 
 }  // namespace tesmerine::core

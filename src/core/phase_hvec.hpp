@@ -7,13 +7,9 @@
 #include <new>
 #include <vector>
 
+#include "core/phase_constants.hpp"
+
 namespace tesmerine::core {
-
-// The double nearest to 2*pi (bit pattern 0x401921FB54442D18).
-inline constexpr double kTwoPi = 6.283185307179586;
-
-inline constexpr std::uint32_t kMinResolution = 2;
-inline constexpr std::uint32_t kMaxResolution = 65536;
 
 // An allocator whose value-initialisation leaves phase entries unset: every
 // operation that makes a record writes each entry before the record is
@@ -69,19 +65,5 @@ using RecordList = std::vector<const PhaseHVec*>;
 // Direction of the summed unit phasors at each position, through fixed-point
 // tables and exact integer sums, so the result ignores the order of items.
 PhaseHVec bundle(const RecordList& items);
-
-// Nearest integer to x, halfway cases away from zero; panics if x is not a
-// finite value inside the signed 64-bit range.
-std::int64_t round_half_away(double x);
-
-// The phase index nearest to the angle theta (radians, as atan2 gives it)
-// on the n-level lattice: t = (theta / 2pi) * n rounded half away from zero,
-// then its non-negative remainder mod n.
-std::uint32_t angle_to_phase_index(double theta, std::uint32_t n);
-
-// out[i] = angle_to_phase_index(atan2(y[i], x[i]), n) for i < len, exactly;
-// atan2 is only called where a cheaper bound cannot settle the index.
-void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len,
-                             std::uint32_t n);
 
 }  // namespace tesmerine::core

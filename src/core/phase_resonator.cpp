@@ -1,18 +1,18 @@
-#include "phase_resonator.hpp"
+#include "core/phase_resonator.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "core_error.hpp"
-#include "kernels.hpp"
+#include "core/core_error.hpp"
+#include "core/kernels/kernels.hpp"
+#include "core/phase_rounding.hpp"
 
 namespace tesmerine::core {
 namespace {
 
 // Sentinel for "no previous sweep": no real index equals it.
 constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
-
 
 // cos and sin of (p * 2pi) / n, the product first.
 void lattice_phasor(std::uint32_t p, std::uint32_t n, double& re, double& im) {
@@ -183,26 +183,6 @@ Match best_of(const std::vector<double>& dots, std::size_t dim) {
 }
 
 }  // namespace
-
-PhasorVec to_phasors(const PhaseHVec& v) {
-  PhasorVec out = zero_phasors(v.phases.size());
-  for (std::size_t i = 0; i < v.phases.size(); ++i) lattice_phasor(v.phases[i], v.n, out.re[i], out.im[i]);
-  return out;
-}
-
-void snap_to_lattice(PhasorVec& x, std::uint32_t n) {
-  LatticeTable table(n);
-  snap_with(x, n, table);
-}
-
-double phasor_dot(PhasorView a, PhasorView b) {
-  if (a.size > b.size) fail_index_out_of_bounds(b.size, b.size);
-  double sum = 0.0;
-  for (std::size_t i = 0; i < a.size; ++i) {
-    sum = sum + ((a.re[i] * b.re[i]) + (a.im[i] * b.im[i]));
-  }
-  return sum;
-}
 
 Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
   if (book.count == 0) return {0, 0.0};

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "phase_hvec.hpp"
+#include "core/phase_hvec.hpp"
 
 namespace tesmerine::core {
 
@@ -21,7 +21,7 @@ struct PhasorVec {
 // The entries of one codebook in phasor form. Every entry is a unit phasor
 // on its own lattice, so it is kept as its 16-bit phase indices and read
 // through `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v
-// (the very values to_phasors computes) for each resolution n_v present,
+// (the very values of the lattice phasors) for each resolution n_v present,
 // entry j's resolution starting at offsets[j]. The phases are stored twice:
 // `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
 // padded to whole tiles) and `lanes` in groups of kEntryLanes entries side by
@@ -36,27 +36,10 @@ struct PhasorBook {
   PhaseArray lanes;
 };
 
-// Read-only view of one phasor vector (an entry of a book or a PhasorVec).
-struct PhasorView {
-  const double* re;
-  const double* im;
-  std::size_t size;
-};
-
 struct Match {
   std::uint64_t index;
   double similarity;
 };
-
-// cos and sin of (p * 2pi) / n_v for every phase, with the vector's own n.
-PhasorVec to_phasors(const PhaseHVec& v);
-
-// Moves every component onto the nearest point of the n-level lattice.
-void snap_to_lattice(PhasorVec& x, std::uint32_t n);
-
-// Sum over a's components, in order, of (a.re*b.re + a.im*b.im). Panics with
-// an index-out-of-bounds message if b is shorter than a.
-double phasor_dot(PhasorView a, PhasorView b);
 
 // The entry with the highest similarity to the estimate; ties go to the
 // highest index; (0, 0.0) for an empty book.

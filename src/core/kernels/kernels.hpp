@@ -1,11 +1,12 @@
 // Inner loops of the core, built once per instruction set and chosen at run
-// time. Every variant performs the same IEEE operations in the same order on
-// each value: vector lanes only ever hold independent elements or
-// independent sums, never parts of one sum, and nothing is fused.
+// time (variants.cpp holds the one table of variants). Every variant performs
+// the same IEEE operations in the same order on each value: vector lanes only
+// ever hold independent elements or independent sums, never parts of one
+// sum, and nothing is fused.
 #pragma once
 
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 
 namespace tesmerine::core {
@@ -30,16 +31,14 @@ inline constexpr std::size_t tile_position(std::size_t count, std::size_t j, std
 inline constexpr std::int32_t kUndecidedStep = INT32_MIN;
 
 struct Kernels {
-  const char* name;
   // out[i] = (a[i] + b[i]) mod n, for entries below n.
   void (*bind)(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
                std::uint32_t n);
   // out[i] = ((n - b[i]) + a[i]) mod n.
   void (*unbind)(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
                  std::uint32_t n);
-  // out[i] = phase_mix(seed_word ^ ((first + i) * step)) mod n.
-  void (*random)(std::uint16_t* out, std::size_t len, std::uint64_t first, std::uint64_t seed_word,
-                 std::uint32_t n);
+  // out[i] = mix(seed_word ^ i * kCounterStep) mod n (phase_constants.hpp).
+  void (*random)(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n);
   // angles[i] = ((a[i] - b[i]) * 2pi) / resolution.
   void (*difference_angles)(const std::uint16_t* a, const std::uint16_t* b, double* angles, std::size_t len,
                             double resolution);
@@ -74,7 +73,12 @@ struct Kernels {
                         double steps_per_radian);
 };
 
-// The variant for this processor (the best one it supports).
+// The variant for this processor: the first entry of the table that it
+// supports (in a test build, the one TESMERINE_KERNELS names, if supported).
 const Kernels& kernels();
+
+// The names of the variants this processor supports, best first, ending
+// with a null pointer: what a test build may force, one at a time.
+const char* const* supported_kernel_variants();
 
 }  // namespace tesmerine::core

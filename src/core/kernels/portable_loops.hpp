@@ -1,0 +1,382 @@
+// The portable loops of the kernels, written once. Every variant's source
+// includes this header and is compiled with its own target flags, so the
+// compiler may widen these loops for that instruction set; a variant then
+// lists, slot by slot, either a loop from here or its own override.
+//
+// Everything here has internal linkage and uses no library templates, so
+// that code built for one instruction set never reaches another variant
+// through a merged inline copy.
+#pragma once
+
+#include <cstring>
+
+#include "core/kernels/kernels.hpp"
+#include "core/phase_constants.hpp"
+
+namespace tesmerine::core {
+namespace {
+
+// Both loops work in 16-bit lanes (twice as many per vector as 32-bit sums)
+// and are exact for every n in 2..=65536 and entries below n; n16 is n mod
+// 2^16, so 0 stands for 65536, and every subtraction below wraps mod 2^16.
+void bind_loop(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
+               std::uint32_t n) {
+  const std::uint16_t n16 = static_cast<std::uint16_t>(n);
+  for (std::size_t i = 0; i < len; ++i) {
+    // c = n - b lies in [1, n], so a + b >= n exactly when a >= c, and then
+    // a - c = a + b - n. Otherwise a + b < n fits. The one c that wraps (0,
+    // for n = 65536 and b = 0) gives a - 0 = a, which is also (a + 0) mod n.
+    const std::uint16_t c = static_cast<std::uint16_t>(n16 - b[i]);
+    out[i] = a[i] >= c ? static_cast<std::uint16_t>(a[i] - c) : static_cast<std::uint16_t>(a[i] + b[i]);
+  }
+}
+
+void unbind_loop(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
+                 std::uint32_t n) {
+  const std::uint16_t n16 = static_cast<std::uint16_t>(n);
+  for (std::size_t i = 0; i < len; ++i) {
+    // (n - b + a) mod n is a - b when a >= b, else a - b + n, which lies in
+    // [1, n - 1]; mod 2^16 both are the wrapped differences below.
+    const std::uint16_t diff = static_cast<std::uint16_t>(a[i] - b[i]);
+    out[i] = a[i] >= b[i] ? diff : static_cast<std::uint16_t>(diff + n16);
+  }
+}
+
+// The generator's word for phase i, before its remainder mod n.
+constexpr std::uint64_t mix_counter(std::uint64_t seed_word, std::uint64_t i) {
+  std::uint64_t x = seed_word ^ (i * kCounterStep);
+  x ^= x >> 29;
+  x *= kMixMultiplier;
+  x ^= x >> 32;
+  return x;
+}
+
+// The generator with the processor's 64-bit divide for the remainder.
+void random_by_divide(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+  for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::uint16_t>(mix_counter(seed_word, i) % n);
+}
+
+// The generator with x mod n taken in doubles, without a divide; exact for
+// every 64-bit x and 2 <= n <= 65536. With x = hi * 2^32 + lo,
+// x = hi * r + lo (mod n) for r = 2^32 mod n; that y is below 2^49, so y,
+// the products below and the remainder are exact doubles. The quotient
+// estimate y * (1/n) is within 1/16 of y / n, so its nearest integer is the
+// true quotient or one more, and one conditional addition of n fixes the
+// remainder. It pays where 64-bit integers convert to doubles in vector
+// lanes (AVX-512DQ); elsewhere the divide is faster.
+inline double bits_to_double(std::uint64_t bits) {
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+[[maybe_unused]] void random_by_float_remainder(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+  constexpr std::uint64_t kExponent52 = 0x4330000000000000ull;  // the bits of 2^52
+  constexpr double kTwo52 = 4503599627370496.0;
+  const double nd = static_cast<double>(n);
+  const double inverse = 1.0 / nd;
+  const double r = static_cast<double>((std::uint64_t{1} << 32) % n);
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint64_t x = mix_counter(seed_word, i);
+    const double lo = bits_to_double(kExponent52 | (x & 0xFFFFFFFFull)) - kTwo52;
+    const double hi = bits_to_double(kExponent52 | (x >> 32)) - kTwo52;
+    const double y = (hi * r) + lo;
+    const double q = ((y * inverse) + kTwo52) - kTwo52;
+    double rem = y - (q * nd);
+    rem = rem < 0.0 ? rem + nd : rem;
+    out[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>(rem));
+  }
+}
+
+void difference_angles_loop(const std::uint16_t* a, const std::uint16_t* b, double* angles, std::size_t len,
+                            double resolution) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const double diff = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+    angles[i] = (diff * kTwoPi) / resolution;
+  }
+}
+
+// The bundle fold's gathers, from position `start` on: one item, and four
+// items in one pass over acc (one load and one store of the sums for four
+// gathers; integer sums, so the grouping does not change them). Each returns
+// or raises the largest phase read, which the caller checks against n.
+std::uint16_t gather_add_one_from(std::size_t start, const std::uint16_t* phases, const std::uint64_t* table,
+                                  std::uint64_t* acc, std::size_t len, std::uint16_t largest) {
+  for (std::size_t i = start; i < len; ++i) {
+    const std::uint16_t p = phases[i];
+    largest = p > largest ? p : largest;
+    acc[i] += table[p];
+  }
+  return largest;
+}
+
+void gather_add_four_from(std::size_t start, const std::uint16_t* const* four, const std::uint64_t* table,
+                          std::uint64_t* acc, std::size_t len, std::uint16_t* tops) {
+  const std::uint16_t *p0 = four[0], *p1 = four[1], *p2 = four[2], *p3 = four[3];
+  for (std::size_t i = start; i < len; ++i) {
+    const std::uint16_t q0 = p0[i], q1 = p1[i], q2 = p2[i], q3 = p3[i];
+    tops[0] = q0 > tops[0] ? q0 : tops[0];
+    tops[1] = q1 > tops[1] ? q1 : tops[1];
+    tops[2] = q2 > tops[2] ? q2 : tops[2];
+    tops[3] = q3 > tops[3] ? q3 : tops[3];
+    acc[i] += (table[q0] + table[q1]) + (table[q2] + table[q3]);
+  }
+}
+
+std::uint16_t gather_add_one(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
+                             std::size_t len) {
+  return gather_add_one_from(0, phases, table, acc, len, 0);
+}
+
+void gather_add_four(const std::uint16_t* const* four, const std::uint64_t* table, std::uint64_t* acc,
+                     std::size_t len, std::uint16_t* tops) {
+  gather_add_four_from(0, four, table, acc, len, tops);
+}
+
+// The fold over the items, four at a time and then one by one, with the
+// given one- and four-item gathers.
+template <auto AddOne, auto AddFour>
+void gather_add_items(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
+                      const std::uint64_t* table, std::uint64_t* acc, std::size_t len, std::uint16_t* largest) {
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const std::uint16_t* four[4] = {phases[k] + offset, phases[k + 1] + offset, phases[k + 2] + offset,
+                                    phases[k + 3] + offset};
+    std::uint16_t tops[4] = {0, 0, 0, 0};
+    AddFour(four, table, acc, len, tops);
+    for (std::size_t q = 0; q < 4; ++q) largest[k + q] = tops[q] > largest[k + q] ? tops[q] : largest[k + q];
+  }
+  for (; k < count; ++k) {
+    const std::uint16_t top = AddOne(phases[k] + offset, table, acc, len);
+    largest[k] = top > largest[k] ? top : largest[k];
+  }
+}
+
+void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
+                     const std::uint64_t* table, std::uint32_t, std::uint64_t* acc, std::size_t len,
+                     std::uint16_t* largest) {
+  gather_add_items<gather_add_one, gather_add_four>(phases, count, offset, table, acc, len, largest);
+}
+
+void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
+                    const double* table_im, std::size_t, const double* w_re, const double* w_im, std::size_t dim,
+                    double* sums) {
+  double s[kEntryLanes] = {};
+  for (std::size_t i = 0; i < dim; ++i) {
+    const double wr = w_re[i];
+    const double wi = w_im[i];
+    const std::uint16_t* p = lanes + i * kEntryLanes;
+    for (std::size_t l = 0; l < kEntryLanes; ++l) {
+      const std::size_t k = std::size_t{offsets[l]} + p[l];
+      s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+    }
+  }
+  for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+}
+
+// The weighted superposition of components [start, dim), one at a time,
+// each summed over the entries in order.
+void superpose_components_from(std::size_t start, const std::uint16_t* tiles, const std::uint32_t* offsets,
+                               const double* weights, std::size_t count, const double* table_re,
+                               const double* table_im, std::size_t dim, double* out_re, double* out_im) {
+  for (std::size_t i = start; i < dim; ++i) {
+    double acc_re = out_re[i], acc_im = out_im[i];
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::size_t k = std::size_t{offsets[j]} + tiles[tile_position(count, j, i)];
+      acc_re = acc_re + (weights[j] * table_re[k]);
+      acc_im = acc_im + (weights[j] * table_im[k]);
+    }
+    out_re[i] = acc_re;
+    out_im[i] = acc_im;
+  }
+}
+
+// One tile of components [first, first + kComponentTile), each summed over
+// the entries in order: the tile's sums stay in registers or the nearest
+// cache while every entry's run of phases is read.
+void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::uint32_t* offsets,
+                    const double* weights, std::size_t count, const double* table_re, const double* table_im,
+                    double* out_re, double* out_im) {
+  double acc_re[kComponentTile], acc_im[kComponentTile];
+  for (std::size_t c = 0; c < kComponentTile; ++c) {
+    acc_re[c] = out_re[first + c];
+    acc_im[c] = out_im[first + c];
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+    const double w = weights[j];
+    const std::uint16_t* p = tiles + tile_position(count, j, first);
+    const double* tre = table_re + offsets[j];
+    const double* tim = table_im + offsets[j];
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      acc_re[c] = acc_re[c] + (w * tre[p[c]]);
+      acc_im[c] = acc_im[c] + (w * tim[p[c]]);
+    }
+  }
+  for (std::size_t c = 0; c < kComponentTile; ++c) {
+    out_re[first + c] = acc_re[c];
+    out_im[first + c] = acc_im[c];
+  }
+}
+
+void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
+                    std::size_t count, const double* table_re, const double* table_im, std::size_t,
+                    std::size_t dim, double* out_re, double* out_im) {
+  std::size_t i = 0;
+  for (; i + kComponentTile <= dim; i += kComponentTile) {
+    superpose_tile(i, tiles, offsets, weights, count, table_re, table_im, out_re, out_im);
+  }
+  superpose_components_from(i, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+}
+
+void unbind_phasors_loop(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const double r = w_re[i];
+    const double m = w_im[i];
+    w_re[i] = (r * e_re[i]) + (m * e_im[i]);
+    w_im[i] = (m * e_re[i]) - (r * e_im[i]);
+  }
+}
+
+// A register's worth of doubles and their masks (kLaneBytes wide), in the
+// compiler's generic vector extension, so that one source gives vector code
+// for every instruction set: each variant picks the width of its registers.
+// Each operation is the same IEEE operation on each lane; mask ? a : b
+// evaluates both a and b in every lane and picks one per lane.
+template <std::size_t kLaneBytes>
+struct LaneTypes {
+  typedef double Lanes __attribute__((vector_size(kLaneBytes)));
+  typedef long long LaneMask __attribute__((vector_size(kLaneBytes)));
+  typedef std::int32_t LaneSteps __attribute__((vector_size(kLaneBytes / 2)));
+};
+
+// The phase step nearest to an angle, decided without atan2 where that is
+// certain to give what the exact path gives; see kernels.hpp for the use.
+// tests/core/check_phase_steps.cpp compares the two paths on every kind of
+// input, near-halfway ones included.
+//
+// theta' approximates atan2(y, x) and follows its conventions for signed
+// zeros: the sign of y, -0 included, is the sign of the result (x = -0 only
+// meets an angle of +-pi/2, where its sign does not matter). With a = |x|,
+// b = |y| and z the smaller over the larger, z is reduced to w,
+// |w| <= tan(pi/8): w = z, or w = (z - 1) / (z + 1), computed as
+// (small - big) / (small + big), plus pi/4 when z exceeds tan(pi/8). atan(w)
+// is the Taylor series w - w^3/3 + ... - w^27/27 (Horner in w^2); then the
+// octant and quadrant are restored with pi/2 - ., pi - . and the sign.
+// Error of theta' against the true angle, in radians:
+//   - truncation: the series alternates with decreasing terms, so its error
+//     is below the first term left out, 0.41422^29 / 29 < 2.8e-13;
+//   - rounding: about 40 double operations on values below 4, each off by
+//     at most 2^-53 relative (or 2^-1075 absolute for subnormals), with
+//     every Horner step scaling earlier errors by w^2 <= 0.172: below 1e-13.
+//   So |theta' - theta| < 4e-13 (the largest seen over 10^8 random points
+//   against long-double atan2 is 2.4e-13); the analysis below uses 1e-12.
+// t' = theta' * (n / 2pi) is then within 1e-12 * 10430.4 + 1e-11 < 2e-8 of
+// the exact t for every n <= 65536, and the libm path's t (atan2 within a
+// few ulps, 2pi as a double, two roundings) is within 2e-11 of it. So when
+// t' is more than kStepMargin = 2^-12 (over 10^4 times the sum of both
+// bounds) away from every half-integer, both round to the same integer and
+// that integer is the answer. Otherwise the step is left undecided and the
+// caller takes the exact path; so it is for x = y = 0, for NaN or infinite
+// inputs, and for inputs of 2^1000 or more, where small + big could
+// overflow.
+template <std::size_t kLaneBytes>
+inline typename LaneTypes<kLaneBytes>::LaneSteps nearest_steps_of(typename LaneTypes<kLaneBytes>::Lanes xi,
+                                                                  typename LaneTypes<kLaneBytes>::Lanes yi,
+                                                                  double steps_per_radian) {
+  using Lanes = typename LaneTypes<kLaneBytes>::Lanes;
+  using LaneMask = typename LaneTypes<kLaneBytes>::LaneMask;
+  using LaneSteps = typename LaneTypes<kLaneBytes>::LaneSteps;
+  constexpr double kTanPi8 = 0.41421356237309503;
+  constexpr double kPi4 = 0.7853981633974483;
+  constexpr double kPi2 = 1.5707963267948966;
+  constexpr double kPi = 3.141592653589793;
+  constexpr double kRoundShift = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to an integer
+  constexpr double kStepMargin = 1.0 / 4096.0;
+  constexpr double kDecidedBelow = 0.5 - kStepMargin;
+  constexpr double kLargest = 0x1p1000;
+  const LaneMask sign_bit = LaneMask{} + static_cast<long long>(0x8000000000000000ull);
+  const Lanes zero = Lanes{};
+  const Lanes a = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(xi) & ~sign_bit);
+  const Lanes b = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(yi) & ~sign_bit);
+  const LaneMask steep = b > a;
+  const Lanes big = (steep ? b : a);
+  const Lanes small = (steep ? a : b);
+  const LaneMask upper = small > kTanPi8 * big;
+  // small - 0.0 and big + 0.0 are small and big (neither is -0).
+  const Lanes w = (small - (upper ? big : zero)) / (big + (upper ? small : zero));
+  const Lanes w2 = w * w;
+  Lanes p = zero + -0.037037037037037035;
+  p = p * w2 + 0.04;
+  p = p * w2 + -0.043478260869565216;
+  p = p * w2 + 0.047619047619047616;
+  p = p * w2 + -0.05263157894736842;
+  p = p * w2 + 0.058823529411764705;
+  p = p * w2 + -0.06666666666666667;
+  p = p * w2 + 0.07692307692307693;
+  p = p * w2 + -0.09090909090909091;
+  p = p * w2 + 0.1111111111111111;
+  p = p * w2 + -0.14285714285714285;
+  p = p * w2 + 0.2;
+  p = p * w2 + -0.3333333333333333;
+  const Lanes atan_w = w + (w * w2) * p;
+  // Adding 0.0 leaves a value that is not -0 unchanged (none here is), and
+  // c + (-v) is c - v.
+  const Lanes octant = (upper ? zero + kPi4 : zero) + atan_w;  // atan(small / big), in [0, pi/4]
+  const Lanes quadrant = (steep ? zero + kPi2 : zero) + (steep ? -octant : octant);  // atan(b / a)
+  const LaneMask left = xi < zero;
+  const Lanes half = (left ? zero + kPi : zero) + (left ? -quadrant : quadrant);
+  // The sign of y, -0 included.
+  const Lanes angle = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(half) |
+                                              (reinterpret_cast<LaneMask>(yi) & sign_bit));
+  const Lanes t = angle * steps_per_radian;
+  const Lanes nearest = (t + kRoundShift) - kRoundShift;
+  const Lanes off = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(t - nearest) & ~sign_bit);
+  // Both comparisons are false for NaN.
+  const LaneMask decided = (off < kDecidedBelow) & (big < kLargest);
+  const Lanes chosen = decided ? nearest : zero + static_cast<double>(kUndecidedStep);
+  return __builtin_convertvector(chosen, LaneSteps);
+}
+
+template <std::size_t kLaneBytes>
+void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, std::size_t len,
+                        double steps_per_radian) {
+  using Lanes = typename LaneTypes<kLaneBytes>::Lanes;
+  using LaneSteps = typename LaneTypes<kLaneBytes>::LaneSteps;
+  constexpr std::size_t kWidth = sizeof(Lanes) / sizeof(double);
+  std::size_t start = 0;
+  for (; start + kWidth <= len; start += kWidth) {
+    Lanes xi, yi;
+    std::memcpy(&xi, x + start, sizeof xi);
+    std::memcpy(&yi, y + start, sizeof yi);
+    const LaneSteps out = nearest_steps_of<kLaneBytes>(xi, yi, steps_per_radian);
+    std::memcpy(steps + start, &out, sizeof out);
+  }
+  if (start < len) {
+    // The last few, padded with x = y = 0, which is never decided.
+    double tail_x[kWidth] = {}, tail_y[kWidth] = {};
+    std::int32_t tail_steps[kWidth];
+    for (std::size_t i = start; i < len; ++i) {
+      tail_x[i - start] = x[i];
+      tail_y[i - start] = y[i];
+    }
+    Lanes xi, yi;
+    std::memcpy(&xi, tail_x, sizeof xi);
+    std::memcpy(&yi, tail_y, sizeof yi);
+    const LaneSteps out = nearest_steps_of<kLaneBytes>(xi, yi, steps_per_radian);
+    std::memcpy(tail_steps, &out, sizeof out);
+    for (std::size_t i = start; i < len; ++i) steps[i] = tail_steps[i - start];
+  }
+}
+
+// The kernels record made of the portable loops alone, with vector lanes of
+// kLaneBytes for the phase steps; a variant copies it and replaces the
+// slots it overrides.
+template <std::size_t kLaneBytes>
+constexpr Kernels portable_kernels() {
+  return {bind_loop,       unbind_loop,    random_by_divide,    difference_angles_loop,
+          gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
+          nearest_steps_loop<kLaneBytes>};
+}
+
+}  // namespace
+}  // namespace tesmerine::core
