@@ -56,6 +56,11 @@ for _ in range(cases):
         pool = [PhaseHVec.random(dim, n_small, seed()) for _ in range(4)]
         emit("bundle_many", PhaseHVec.bundle([rng.choice(pool) for _ in range(rng.choice([64, 100, 257, 300]))]).phases())
 
+# Lists longer than 2^16 items, whose packed sums are unpacked between blocks.
+for n_long in (2, 256, 65536):
+    pool = [PhaseHVec.random(40, n_long, seed()) for _ in range(8)]
+    emit("bundle_long", PhaseHVec.bundle([pool[rng.randrange(8)] for _ in range(140001)]).phases())
+
 def resonator_case(dim, n, factors, entries, max_iter, mixed=False, noise=False):
     books = []
     for f in range(factors):

@@ -29,24 +29,137 @@ PhaseArray allocate_phases(std::uint64_t dim) {
                         "\n right: " + std::to_string(right));
 }
 
-// Fixed-point unit circle: entries are cos/sin of 2*pi*k/n scaled by 2^14.
-struct PhasorTables {
-  std::vector<std::int64_t> cos_table;
-  std::vector<std::int64_t> sin_table;
+// The fixed-point unit circle, cos and sin of 2*pi*k/n scaled by 2^14 and
+// rounded half away from zero, each pair packed into one word as two biased
+// 32-bit halves, (C + 2^14) | (S + 2^14) << 32, both in [0, 2^15]: one 64-bit
+// addition then adds both, and neither half can carry into the other for
+// up to 2^16 items.
+class PackedPhasorTable {
+ public:
+  static constexpr std::int64_t kBias = 16384;
+
+  explicit PackedPhasorTable(std::uint32_t n)
+      // Room for every 16-bit phase, so that even a phase of n or more (which
+      // a record never holds) reads inside the allocation before it is
+      // refused; only the first n words are ever written.
+      : n_(n), words_(new std::uint64_t[std::size_t{1} << 16]) {
+    constexpr double kScale = 16384.0;
+    const double resolution = static_cast<double>(n);
+    for (std::uint32_t k = 0; k < n; ++k) {
+      // The product first, then the division: each rounded by itself.
+      const double product = static_cast<double>(k) * kTwoPi;
+      const double angle = product / resolution;
+      const std::int64_t c = round_half_away(std::cos(angle) * kScale);
+      const std::int64_t s = round_half_away(std::sin(angle) * kScale);
+      words_[k] = static_cast<std::uint64_t>(c + kBias) | (static_cast<std::uint64_t>(s + kBias) << 32);
+    }
+  }
+
+  std::uint32_t n() const { return n_; }
+  const std::uint64_t* words() const { return words_.get(); }
+
+ private:
+  std::uint32_t n_;
+  std::unique_ptr<std::uint64_t[]> words_;
 };
 
-PhasorTables build_phasor_tables(std::uint32_t n) {
-  constexpr double kScale = 16384.0;
-  const double resolution = static_cast<double>(n);
-  PhasorTables tables{std::vector<std::int64_t>(n), std::vector<std::int64_t>(n)};
-  for (std::uint32_t k = 0; k < n; ++k) {
-    // The product first, then the division: each rounded by itself.
-    const double product = static_cast<double>(k) * kTwoPi;
-    const double angle = product / resolution;
-    tables.cos_table[k] = round_half_away(std::cos(angle) * kScale);
-    tables.sin_table[k] = round_half_away(std::sin(angle) * kScale);
+// Every item must match the first in dimension, then in resolution, checked
+// item by item in list order before anything is read.
+void require_bundle_items(const RecordList& items, std::uint64_t dim, std::uint32_t n) {
+  const std::size_t len = static_cast<std::size_t>(dim);
+  for (const PhaseHVec* record : items) {
+    const PhaseHVec& item = *record;
+    if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
+    if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
+    // A record always holds dim phases; refuse to read past a short one.
+    if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
   }
-  return tables;
+}
+
+// The exact sums of the items' fixed-point cosines and sines at each
+// position. Items are added to packed words in blocks of up to 2^16; after
+// each block but the last the halves are unpacked, unbiased and added to
+// the full sums, which wrap as two's complement.
+class PhasorSums {
+ public:
+  explicit PhasorSums(std::size_t len) : len_(len), packed_(len, 0) {}
+
+  // Adds every item's table words, in list order. The fold runs over blocks
+  // of positions, every item of a block of items in turn, so that a block's
+  // sums stay in the nearest cache; integer sums do not depend on the order
+  // in which they are formed.
+  void fold(const RecordList& items, const PackedPhasorTable& table) {
+    constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;
+    constexpr std::size_t kPositionBlock = 1024;
+    std::vector<std::uint16_t> largest(items.size(), 0);
+    std::vector<const std::uint16_t*> phases(items.size());
+    for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
+    for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
+      if (first != 0) unpack();
+      const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
+      for (std::size_t start = 0; start < len_; start += kPositionBlock) {
+        kernels().gather_add(phases.data() + first, count, start, table.words(), table.n(), packed_.data() + start,
+                             std::min(kPositionBlock, len_ - start), largest.data() + first);
+      }
+      in_block_ = count;
+    }
+    // Every phase read was a table index: each must be below n (a record's
+    // phases always are; reading stayed inside the table's 2^16 words).
+    if (len_ != 0) {
+      for (const std::uint16_t top : largest) check_index(top, table.n());
+    }
+  }
+
+  // The sums at position i, as signed integers.
+  std::int64_t cos_sum(std::size_t i) const { return sum_of(packed_[i] & 0xFFFFFFFFull, cos_, i); }
+  std::int64_t sin_sum(std::size_t i) const { return sum_of(packed_[i] >> 32, sin_, i); }
+
+ private:
+  std::uint64_t bias() const { return static_cast<std::uint64_t>(PackedPhasorTable::kBias) * in_block_; }
+
+  std::int64_t sum_of(std::uint64_t half, const std::vector<std::uint64_t>& unpacked, std::size_t i) const {
+    std::uint64_t sum = half - bias();
+    if (!unpacked.empty()) sum += unpacked[i];
+    return static_cast<std::int64_t>(sum);
+  }
+
+  void unpack() {
+    if (cos_.empty()) {
+      cos_.assign(len_, 0);
+      sin_.assign(len_, 0);
+    }
+    for (std::size_t i = 0; i < len_; ++i) {
+      cos_[i] += (packed_[i] & 0xFFFFFFFFull) - bias();
+      sin_[i] += (packed_[i] >> 32) - bias();
+      packed_[i] = 0;
+    }
+    in_block_ = 0;
+  }
+
+  std::size_t len_;
+  std::vector<std::uint64_t> packed_;
+  std::vector<std::uint64_t> cos_, sin_;  // only for more than one block of items
+  std::size_t in_block_ = 0;
+};
+
+// The new record: each position's direction, atan2(sin sum, cos sum), on
+// the n-level lattice, a block of positions at a time.
+PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n) {
+  PhaseHVec out{allocate_phases(dim), dim, n};
+  const std::size_t len = static_cast<std::size_t>(dim);
+  constexpr std::size_t kBlock = 256;
+  double ys[kBlock], xs[kBlock];
+  std::uint32_t indices[kBlock];
+  for (std::size_t start = 0; start < len; start += kBlock) {
+    const std::size_t count = std::min(kBlock, len - start);
+    for (std::size_t c = 0; c < count; ++c) {
+      ys[c] = static_cast<double>(sums.sin_sum(start + c));
+      xs[c] = static_cast<double>(sums.cos_sum(start + c));
+    }
+    angles_to_phase_indices(ys, xs, indices, count, n);
+    for (std::size_t c = 0; c < count; ++c) out.phases[start + c] = static_cast<std::uint16_t>(indices[c]);
+  }
+  return out;
 }
 
 }  // namespace
@@ -105,94 +218,11 @@ PhaseHVec bundle(const RecordList& items) {
   if (items.empty()) throw UserError(kEmptyBundleMessage);
   const std::uint64_t dim = items.front()->dim;
   const std::uint32_t n = items.front()->n;
-  const PhasorTables tables = build_phasor_tables(n);
-
-  // Each table pair is packed into one word as two biased 32-bit halves,
-  // (C + 2^14) | (S + 2^14) << 32, both in [0, 2^15]: one 64-bit addition
-  // then adds both, and neither half can carry into the other for up to
-  // 2^16 items. Every 2^16 items the halves are unpacked, unbiased and added
-  // to the exact sums, which wrap as two's complement.
-  constexpr std::int64_t kBias = 16384;
-  constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;
-  // Room for every 16-bit phase, so that even a phase of n or more (which a
-  // record never holds) reads inside the allocation before it is refused;
-  // only the first n words are ever written.
-  const std::unique_ptr<std::uint64_t[]> packed(new std::uint64_t[std::size_t{1} << 16]);
-  for (std::uint32_t k = 0; k < n; ++k) {
-    packed[k] = static_cast<std::uint64_t>(tables.cos_table[k] + kBias) |
-                (static_cast<std::uint64_t>(tables.sin_table[k] + kBias) << 32);
-  }
-
-  const std::size_t len = static_cast<std::size_t>(dim);
-  std::vector<std::uint64_t> block_sums(len, 0);
-  std::vector<std::uint64_t> cos_sums, sin_sums;  // only for more than one block
-  std::size_t in_block = 0;
-  const auto flush = [&] {
-    if (cos_sums.empty()) {
-      cos_sums.assign(len, 0);
-      sin_sums.assign(len, 0);
-    }
-    const std::uint64_t bias = static_cast<std::uint64_t>(kBias) * in_block;
-    for (std::size_t i = 0; i < len; ++i) {
-      cos_sums[i] += (block_sums[i] & 0xFFFFFFFFull) - bias;
-      sin_sums[i] += (block_sums[i] >> 32) - bias;
-      block_sums[i] = 0;
-    }
-    in_block = 0;
-  };
-  // The assertions, item by item in list order, before anything is read.
-  for (const PhaseHVec* record : items) {
-    const PhaseHVec& item = *record;
-    if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
-    if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
-    // A record always holds dim phases; refuse to read past a short one.
-    if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
-  }
-  // The fold runs over blocks of positions, every item of a block of items
-  // in turn, so that a block's sums stay in the nearest cache; integer sums
-  // do not depend on the order in which they are formed.
-  constexpr std::size_t kPositionBlock = 1024;
-  std::vector<std::uint16_t> largest(items.size(), 0);
-  std::vector<const std::uint16_t*> phases(items.size());
-  for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
-  for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
-    if (first != 0) flush();
-    const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
-    for (std::size_t start = 0; start < len; start += kPositionBlock) {
-      kernels().gather_add(phases.data() + first, count, start, packed.get(), n, block_sums.data() + start,
-                           std::min(kPositionBlock, len - start), largest.data() + first);
-    }
-    in_block = count;
-  }
-  // Every phase read was a table index: each must be below n (a record's
-  // phases always are; reading stayed inside the table's 2^16 words).
-  if (len != 0) {
-    for (const std::uint16_t top : largest) check_index(top, n);
-  }
-
-  PhaseHVec out{allocate_phases(dim), dim, n};
-  const std::uint64_t bias = static_cast<std::uint64_t>(kBias) * in_block;
-  // Each position's direction, a block of positions at a time.
-  constexpr std::size_t kBlock = 256;
-  double ys[kBlock], xs[kBlock];
-  std::uint32_t indices[kBlock];
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
-    for (std::size_t c = 0; c < count; ++c) {
-      const std::size_t i = start + c;
-      std::uint64_t cos_sum = (block_sums[i] & 0xFFFFFFFFull) - bias;
-      std::uint64_t sin_sum = (block_sums[i] >> 32) - bias;
-      if (!cos_sums.empty()) {
-        cos_sum += cos_sums[i];
-        sin_sum += sin_sums[i];
-      }
-      ys[c] = static_cast<double>(static_cast<std::int64_t>(sin_sum));
-      xs[c] = static_cast<double>(static_cast<std::int64_t>(cos_sum));
-    }
-    angles_to_phase_indices(ys, xs, indices, count, n);
-    for (std::size_t c = 0; c < count; ++c) out.phases[start + c] = static_cast<std::uint16_t>(indices[c]);
-  }
-  return out;
+  const PackedPhasorTable table(n);
+  PhasorSums sums(static_cast<std::size_t>(dim));
+  require_bundle_items(items, dim, n);
+  sums.fold(items, table);
+  return directions_of(sums, dim, n);
 }
 
 }  // namespace tesmerine::core

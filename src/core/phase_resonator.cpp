@@ -52,15 +52,11 @@ void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
   }
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
-  PhasorBook book;
-  book.count = entries.size();
-  book.dim = dim;
-  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  book.offsets.assign(groups * kEntryLanes, 0);
-
-  // One table section per distinct resolution, in order of first use.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;  // (n, offset)
+// One table section per distinct resolution, in order of first use: sets
+// each entry's offset and returns the sections as (n, offset) pairs.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> assign_table_sections(const RecordList& entries,
+                                                                          PhasorBook& book) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;
   std::size_t table_size = 0;
   for (std::size_t j = 0; j < book.count; ++j) {
     const std::uint32_t n = entries[j]->n;
@@ -72,21 +68,41 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     }
     book.offsets[j] = found->second;
   }
+  book.table_re.assign(table_size, 0.0);
+  book.table_im.assign(table_size, 0.0);
+  return sections;
+}
 
-  // Only the phasors some entry uses are computed. Each entry's phases are
-  // checked against its resolution before they index anything.
-  std::vector<std::uint8_t> used(table_size, 0);
+// Marks, in the table's layout, every phasor some entry uses. Each entry's
+// phases are checked against its resolution before they index anything.
+std::vector<std::uint8_t> mark_used_phasors(const RecordList& entries, const PhasorBook& book) {
+  std::vector<std::uint8_t> used(book.table_re.size(), 0);
   for (std::size_t j = 0; j < book.count; ++j) {
     const PhaseHVec& entry = *entries[j];
     const std::uint16_t* phases = entry.phases.data();
     std::uint16_t largest = 0;
-    for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
-    if (dim != 0) check_index(largest, entry.n);
+    for (std::size_t i = 0; i < book.dim; ++i) largest = std::max(largest, phases[i]);
+    if (book.dim != 0) check_index(largest, entry.n);
     std::uint8_t* marks = used.data() + book.offsets[j];
-    for (std::size_t i = 0; i < dim; ++i) marks[phases[i]] = 1;
+    for (std::size_t i = 0; i < book.dim; ++i) marks[phases[i]] = 1;
   }
+  return used;
+}
 
-  // Every position of both layouts is written below, padding included.
+// Only the phasors some entry uses are computed.
+void fill_used_phasors(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sections,
+                       const std::vector<std::uint8_t>& used, PhasorBook& book) {
+  for (const auto& [n, offset] : sections) {
+    for (std::uint32_t k = 0; k < n; ++k) {
+      if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
+    }
+  }
+}
+
+// The tiled layout for the superposition; every position is written,
+// padding included.
+void lay_out_tiles(const RecordList& entries, PhasorBook& book) {
+  const std::size_t dim = book.dim;
   const std::size_t tile_count = (dim + kComponentTile - 1) / kComponentTile;
   book.tiles = PhaseArray(tile_count * kComponentTile * book.count);
   for (std::size_t t = 0; t < tile_count; ++t) {
@@ -98,6 +114,14 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
       std::fill(out + width, out + kComponentTile, std::uint16_t{0});
     }
   }
+}
+
+// The lane layout for the dot products, kEntryLanes entries side by side;
+// every position is written. Lanes past the last entry hold phase 0: a
+// valid table index whose sums are dropped.
+void lay_out_lanes(const RecordList& entries, PhasorBook& book) {
+  const std::size_t dim = book.dim;
+  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.lanes = PhaseArray(groups * kEntryLanes * dim);
   for (std::size_t g = 0; g < groups; ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
@@ -109,20 +133,24 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
         for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
       }
     } else {
-      // Lanes past the last entry hold phase 0: a valid table index whose
-      // sums are dropped.
       for (std::size_t i = 0; i < dim; ++i) {
         for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
       }
     }
   }
-  book.table_re.assign(table_size, 0.0);
-  book.table_im.assign(table_size, 0.0);
-  for (const auto& [n, offset] : sections) {
-    for (std::uint32_t k = 0; k < n; ++k) {
-      if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
-    }
-  }
+}
+
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
+  PhasorBook book;
+  book.count = entries.size();
+  book.dim = dim;
+  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
+  book.offsets.assign(groups * kEntryLanes, 0);
+  const auto sections = assign_table_sections(entries, book);
+  const std::vector<std::uint8_t> used = mark_used_phasors(entries, book);
+  lay_out_tiles(entries, book);
+  lay_out_lanes(entries, book);
+  fill_used_phasors(sections, used, book);
   return book;
 }
 
@@ -182,6 +210,77 @@ Match best_of(const std::vector<double>& dots, std::size_t dim) {
   return best;
 }
 
+// The composite's phasors, read through its lattice's table.
+PhasorVec lattice_phasors(const PhaseHVec& v, LatticeTable& lattice) {
+  PhasorVec out = zero_phasors(v.phases.size());
+  for (std::size_t i = 0; i < v.phases.size(); ++i) lattice.get(v.phases[i], out.re[i], out.im[i]);
+  return out;
+}
+
+// Each factor's first estimate: the plain sum of its codebook's entries
+// (1.0 * x is x exactly), snapped onto the composite's lattice.
+std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, std::uint32_t n,
+                                         LatticeTable& lattice) {
+  std::vector<PhasorVec> estimates;
+  estimates.reserve(books.size());
+  for (const PhasorBook& book : books) {
+    PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
+    snap_with(sum, n, lattice);
+    estimates.push_back(std::move(sum));
+  }
+  return estimates;
+}
+
+// One sweep: each factor in turn unbinds every other factor's current
+// estimate (by conjugate, in ascending order) from a fresh copy of the
+// composite, weighs its entries by their raw dot products with that (neither
+// divided nor clipped), and replaces its estimate at once with the snapped
+// weighted superposition.
+void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& books, std::uint32_t n,
+                   LatticeTable& lattice, std::vector<PhasorVec>& estimates) {
+  const std::size_t dim = composite.size();
+  PhasorVec w = composite;
+  std::vector<double> dots;
+  for (std::size_t f = 0; f < books.size(); ++f) {
+    w.re = composite.re;
+    w.im = composite.im;
+    for (std::size_t g = 0; g < books.size(); ++g) {
+      if (g != f) {
+        kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
+      }
+    }
+    dot_all(books[f], w, dots);
+    PhasorVec next = superpose(books[f], dots);
+    snap_with(next, n, lattice);
+    estimates[f] = std::move(next);
+  }
+}
+
+// The stop after the first sweep whose indices equal those of the three
+// sweeps before it.
+class StopRule {
+ public:
+  explicit StopRule(std::size_t factors) : previous_(factors, kNoIndex) {}
+
+  bool settled(const std::vector<Match>& matches) {
+    current_.resize(matches.size());
+    for (std::size_t f = 0; f < matches.size(); ++f) current_[f] = matches[f].index;
+    bool stop = false;
+    if (current_ == previous_) {
+      stop = stable_count_ > 1;
+      ++stable_count_;
+    } else {
+      stable_count_ = 0;
+    }
+    previous_.swap(current_);
+    return stop;
+  }
+
+ private:
+  std::vector<std::uint64_t> previous_, current_;
+  std::int32_t stable_count_ = 0;
+};
+
 }  // namespace
 
 Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
@@ -197,67 +296,31 @@ std::vector<Match> factorize(const PhaseHVec& composite,
                              std::uint64_t max_iter) {
   const std::size_t dim = composite.phases.size();
   const std::uint32_t n = composite.n;
-  const std::size_t factors = codebooks.size();
   require_entry_dimensions(codebooks, dim);
 
   std::vector<PhasorBook> books;
-  books.reserve(factors);
+  books.reserve(codebooks.size());
   for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim));
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
-  PhasorVec composite_phasors = zero_phasors(dim);
-  for (std::size_t i = 0; i < dim; ++i) lattice.get(composite.phases[i], composite_phasors.re[i], composite_phasors.im[i]);
-  if (factors == 0) return {};
+  const PhasorVec composite_phasors = lattice_phasors(composite, lattice);
+  if (books.empty()) return {};
 
-  std::vector<PhasorVec> estimates;
-  estimates.reserve(factors);
-  for (const PhasorBook& book : books) {
-    // 1.0 * x is x exactly: the plain sum of the entries.
-    PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
-    snap_with(sum, n, lattice);
-    estimates.push_back(std::move(sum));
-  }
-
-  std::vector<std::uint64_t> previous(factors, kNoIndex);
-  std::vector<std::uint64_t> current(factors, kNoIndex);
-  std::vector<Match> matches(factors);
-  std::vector<double> dots;
-  PhasorVec w = zero_phasors(dim);
-  std::int32_t stable_count = 0;
+  std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice);
+  StopRule stop(books.size());
+  std::vector<Match> matches(books.size());
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
     ++sweep;
-    for (std::size_t f = 0; f < factors; ++f) {
-      w.re = composite_phasors.re;
-      w.im = composite_phasors.im;
-      for (std::size_t g = 0; g < factors; ++g) {
-        if (g != f) kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
-      }
-      dot_all(books[f], w, dots);  // the raw weights, neither divided nor clipped
-      PhasorVec next = superpose(books[f], dots);
-      snap_with(next, n, lattice);
-      estimates[f] = std::move(next);
-    }
-    for (std::size_t f = 0; f < factors; ++f) {
-      matches[f] = best_match(books[f], estimates[f]);
-      current[f] = matches[f].index;
-    }
-    // Stop after the first sweep whose indices equal those of the three
-    // sweeps before it.
-    if (current == previous) {
-      if (stable_count > 1) break;
-      ++stable_count;
-    } else {
-      stable_count = 0;
-    }
-    previous = current;
-    if (sweep == max_iter) break;
+    resonate_once(composite_phasors, books, n, lattice, estimates);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
+    if (stop.settled(matches) || sweep == max_iter) break;
   }
 
   // After a sweep the final matches are the ones it ended with: the
   // estimates have not changed since.
   if (sweep == 0) {
-    for (std::size_t f = 0; f < factors; ++f) matches[f] = best_match(books[f], estimates[f]);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
   }
   return matches;
 }
