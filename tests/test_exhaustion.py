@@ -14,8 +14,8 @@ from tesmerine import PhaseHVec, resonator_factorize
 
 big = PhaseHVec.random(2**27, 65536, 1)  # 256 MiB of phases: fits, but nothing made from it does
 for call in (lambda: PhaseHVec.random(2**31, 16, 0), lambda: PhaseHVec.random(2**62 - 1, 4, 0),
-             lambda: PhaseHVec.bundle([big]),
-             lambda: PhaseHVec.bundle([big] * 4), lambda: resonator_factorize(big, [[big]]), big.phases):
+             lambda: PhaseHVec.bundle([big]), lambda: PhaseHVec.bundle([big] * 4),
+             lambda: resonator_factorize(big, [[big]]), big.phases):
     try:
         call()
     except BaseException as e:
