@@ -5,7 +5,6 @@
 
 #include "interned.hpp"
 #include "once.hpp"
-#include "phase_hvec_type.hpp"
 
 namespace tesmerine {
 namespace {
@@ -41,10 +40,11 @@ std::string full_name(const ParamSpec& params) {
   throw_type_error(message);
 }
 
-[[noreturn]] void throw_missing(const ParamSpec& params, const ParsedArgs& slots) {
+[[noreturn]] void throw_missing(const ParsedArgs& parsed) {
+  const ParamSpec& params = *parsed.params;
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < params.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(params.names[i]);
+    if (parsed.absent(i)) missing.push_back(params.names[i]);
   }
   std::string list;
   for (std::size_t i = 0; i < missing.size(); ++i) {
@@ -110,7 +110,8 @@ PyRef as_int(PyObject* obj) {
 }  // namespace
 
 ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kwargs) {
-  ParsedArgs slots{};
+  ParsedArgs parsed{&params, {}};
+  auto& slots = parsed.slots;
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) throw PythonError{};
   for (Py_ssize_t i = 0; i < given && static_cast<std::size_t>(i) < params.count; ++i) {
@@ -135,9 +136,9 @@ ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kw
   }
 
   for (std::size_t i = static_cast<std::size_t>(given); i < params.required; ++i) {
-    if (slots[i] == nullptr) throw_missing(params, slots);
+    if (parsed.absent(i)) throw_missing(parsed);
   }
-  return slots;
+  return parsed;
 }
 
 void add_argument_note(const char* param) noexcept {

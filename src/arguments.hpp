@@ -13,25 +13,20 @@
 
 #include "core/phase_hvec.hpp"
 #include "errors.hpp"
-#include "phase_hvec_type.hpp"
+#include "param_spec.hpp"
+#include "phase_hvec_object.hpp"
 #include "py_ref.hpp"
 
 namespace tesmerine {
 
-inline constexpr std::size_t kMaxParams = 3;
+// The parsed arguments of one call: one borrowed object per parameter of
+// `params`, nullptr where the argument is absent.
+struct ParsedArgs {
+  const ParamSpec* params;
+  std::array<PyObject*, kMaxParams> slots;
 
-// One entry point's parameters: all positional-or-keyword, the first
-// `required` of them required.
-struct ParamSpec {
-  const char* function_name;
-  const char* class_name;  // nullptr for a module-level function
-  std::array<const char*, kMaxParams> names;
-  std::size_t count;
-  std::size_t required;
+  bool absent(std::size_t index) const { return slots[index] == nullptr; }
 };
-
-// One borrowed object per parameter; nullptr where the argument is absent.
-using ParsedArgs = std::array<PyObject*, kMaxParams>;
 
 // Matches positional and keyword arguments to parameters; on a parsing
 // error sets TypeError and throws PythonError.
@@ -41,12 +36,14 @@ ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kw
 // when the interpreter supports notes; otherwise leaves it as it is.
 void add_argument_note(const char* param) noexcept;
 
-// Runs one conversion; a failure keeps its exception, annotated with the
-// parameter's name.
+// Converts the argument of the parameter at `index`; a failure keeps its
+// exception, annotated with that parameter's name.
 template <class Convert>
-auto convert_argument(const char* param, PyObject* obj, Convert&& convert) -> decltype(convert(obj)) {
+auto convert_argument(const ParsedArgs& parsed, std::size_t index, Convert&& convert)
+    -> decltype(convert(parsed.slots[index])) {
+  const char* param = parsed.params->names[index];
   try {
-    return convert(obj);
+    return convert(parsed.slots[index]);
   } catch (const PythonError&) {
     add_argument_note(param);
     throw;

@@ -7,7 +7,7 @@
 
 #include "errors.hpp"
 #include "interned.hpp"
-#include "phase_hvec_type.hpp"
+#include "phase_hvec_object.hpp"
 #include "py_ref.hpp"
 #include "resonator_function.hpp"
 

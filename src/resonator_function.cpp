@@ -1,15 +1,21 @@
 #include "resonator_function.hpp"
 
 #include "arguments.hpp"
+#include "as_method.hpp"
 #include "core/phase_resonator.hpp"
 #include "errors.hpp"
-#include "phase_hvec_methods.hpp"
+#include "param_spec.hpp"
 
 namespace tesmerine {
 namespace {
 
-constexpr ParamSpec kParams{"resonator_factorize", nullptr, {"composite", "codebooks", "max_iter"}, 3, 2};
-constexpr std::uint64_t kDefaultMaxIter = 50;
+constexpr ParamSpec kParams{"resonator_factorize", nullptr, {"composite", "codebooks", "max_iter"}, 3, 2, {0, 0, 50}};
+enum Param : std::size_t { kComposite, kCodebooks, kMaxIter };
+constexpr const char* kDoc =
+    "resonator_factorize(composite, codebooks, max_iter=50)\n--\n\n"
+    "Factor a composite `bind(f0, f1, ...)` into one codebook index per factor via the\n"
+    "deterministic resonator. Returns `(index, similarity)` for each factor.";
+static_assert(starts_with_text_signature(kParams, Receiver::kNone, kDoc));
 
 // A sequence of sequences of PhaseHVec, each element held and read in place.
 std::vector<VectorList> to_codebooks(PyObject* obj) { return convert_sequence<VectorList>(obj, to_vector_list); }
@@ -28,10 +34,10 @@ PyRef build_result(const std::vector<core::Match>& matches) {
 PyObject* resonator_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const ParsedArgs parsed = parse_arguments(kParams, args, kwargs);
-    const core::PhaseHVec& composite = convert_argument("composite", parsed[0], to_vector_ref);
-    const auto codebooks = convert_argument("codebooks", parsed[1], to_codebooks);
+    const core::PhaseHVec& composite = convert_argument(parsed, kComposite, to_vector_ref);
+    const auto codebooks = convert_argument(parsed, kCodebooks, to_codebooks);
     const std::uint64_t max_iter =
-        parsed[2] == nullptr ? kDefaultMaxIter : convert_argument("max_iter", parsed[2], to_u64);
+        parsed.absent(kMaxIter) ? kParams.defaults[kMaxIter] : convert_argument(parsed, kMaxIter, to_u64);
     std::vector<core::RecordList> records;
     records.reserve(codebooks.size());
     for (const VectorList& book : codebooks) records.push_back(book.records);
@@ -41,10 +47,7 @@ PyObject* resonator_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef kResonatorFactorizeDef = {
-    "resonator_factorize", as_method(resonator_factorize), METH_VARARGS | METH_KEYWORDS,
-    "resonator_factorize(composite, codebooks, max_iter=50)\n--\n\n"
-    "Factor a composite `bind(f0, f1, ...)` into one codebook index per factor via the\n"
-    "deterministic resonator. Returns `(index, similarity)` for each factor."};
+PyMethodDef kResonatorFactorizeDef = {"resonator_factorize", as_method(resonator_factorize),
+                                      METH_VARARGS | METH_KEYWORDS, kDoc};
 
 }  // namespace tesmerine

@@ -10,16 +10,17 @@ CHILD = r"""
 import resource
 vm_size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()  # the address space in use
 resource.setrlimit(resource.RLIMIT_AS, (vm_size + 768 * 2**20, resource.RLIM_INFINITY))
-from tesmerine import PhaseHVec as P, resonator_factorize as RF
+from tesmerine import PhaseHVec, resonator_factorize
 
-big = P.random(2**27, 65536, 1)  # 256 MiB of phases: fits, but nothing made from it does
-for call in (lambda: P.random(2**31, 16, 0), lambda: P.random(2**62 - 1, 4, 0), lambda: P.bundle([big]),
-             lambda: P.bundle([big] * 4), lambda: RF(big, [[big]]), big.phases):
+big = PhaseHVec.random(2**27, 65536, 1)  # 256 MiB of phases: fits, but nothing made from it does
+for call in (lambda: PhaseHVec.random(2**31, 16, 0), lambda: PhaseHVec.random(2**62 - 1, 4, 0),
+             lambda: PhaseHVec.bundle([big]), lambda: PhaseHVec.bundle([big] * 4),
+             lambda: resonator_factorize(big, [[big]]), big.phases):
     try:
         call()
     except BaseException as e:
         print(type(e).__name__, str(e), getattr(e, "__notes__", []))
-    assert P.bundle([P.random(8, 16, 42)] * 3).phases() == [7, 13, 9, 14, 12, 10, 0, 12]  # still usable
+    assert PhaseHVec.bundle([PhaseHVec.random(8, 16, 42)] * 3).phases() == [7, 13, 9, 14, 12, 10, 0, 12]  # still usable
     assert (big.dim, big.n) == (2**27, 65536)
 """
 

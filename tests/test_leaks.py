@@ -8,11 +8,12 @@ import sys
 import tracemalloc
 
 import pytest
-from conftest import RF, P, caught, outcome
-from test_arguments import ERRORS, PANICS  # every error row of every entry point
+from conftest import ERRORS, PANICS, caught, outcome  # every error row of every entry point
+
+from tesmerine import PhaseHVec, resonator_factorize
 
 REPS = int(os.environ.get("TESMERINE_LEAK_REPS", "2000"))  # lowered under valgrind
-BIG, BIG2 = P.random(256, 16, 1), P.random(256, 16, 2)  # a leaked copy of these would be 512 bytes
+BIG, BIG2 = PhaseHVec.random(256, 16, 1), PhaseHVec.random(256, 16, 2)  # a leaked copy of these would be 512 bytes
 
 
 class MallInfo2(ctypes.Structure):
@@ -34,24 +35,25 @@ def in_use():  # bytes traced by tracemalloc, and in use on the C heap (0 where 
 
 
 SUCCESS = [
-    lambda: P.random(256, 16, 7), lambda: P.random(seed=7, n=16, dim=256), lambda: BIG.bind(BIG2),
-    lambda: BIG.unbind(other=BIG2), lambda: BIG.similarity(BIG2), lambda: P.bundle([BIG, BIG2, BIG]),
-    lambda: P.bundle((BIG, BIG2)), lambda: RF(BIG.bind(BIG2), [[BIG, BIG2], (BIG2, BIG)], 3), lambda: RF(BIG, []),
-    BIG.phases, lambda: BIG.dim, lambda: BIG.n, lambda: repr(BIG)]
-CALLS = [*[(f"ok{i}", call) for i, call in enumerate(SUCCESS)], ("refused0", P), ("refused1", lambda: BIG.phases(1)),
+    lambda: PhaseHVec.random(256, 16, 7), lambda: PhaseHVec.random(seed=7, n=16, dim=256), lambda: BIG.bind(BIG2),
+    lambda: BIG.unbind(other=BIG2), lambda: BIG.similarity(BIG2), lambda: PhaseHVec.bundle([BIG, BIG2, BIG]),
+    lambda: PhaseHVec.bundle((BIG, BIG2)), lambda: resonator_factorize(BIG.bind(BIG2), [[BIG, BIG2], (BIG2, BIG)], 3),
+    lambda: resonator_factorize(BIG, []), BIG.phases, lambda: BIG.dim, lambda: BIG.n, lambda: repr(BIG)]
+CALLS = [*[(f"ok{i}", call) for i, call in enumerate(SUCCESS)], ("refused0", PhaseHVec),
+         ("refused1", lambda: BIG.phases(1)),
          *[(f"panic{i}", call) for i, (call, _) in enumerate(PANICS)],
          *[(f"{type(row[0]).__name__}{i}.{j}", call) for i, row in enumerate(ERRORS) for j, call in enumerate(row[2:])]]
 
 
 def arguments(call):  # what a call passes (defaults, receiver, constants, globals named), and the class
-    objects = [P, *(getattr(call, "__defaults__", None) or ()), getattr(call, "__self__", None)]
+    objects = [PhaseHVec, *(getattr(call, "__defaults__", None) or ()), getattr(call, "__self__", None)]
     code = getattr(call, "__code__", None)
     objects += [*code.co_consts, *(call.__globals__.get(name) for name in code.co_names)] if code else []
     return [o for o in objects if o is not None and not isinstance(o, type(sys))]
 
 
 def state(x):  # reference counts and contents, lists and tuples item by item; small ints are shared, so left out
-    inner = [state(y) for y in x] if isinstance(x, (list, tuple)) else x.phases() if isinstance(x, P) else None
+    inner = [state(y) for y in x] if isinstance(x, (list, tuple)) else x.phases() if isinstance(x, PhaseHVec) else None
     return None if isinstance(x, int) else (sys.getrefcount(x), inner)
 
 
@@ -75,4 +77,5 @@ def test_no_growth(name, call):
         tracemalloc.stop()
     assert [state(o) for o in arguments(call)] == before
     # One leaked object or array per call would grow each batch by REPS / 2 times its size.
-    assert min(g[0] for g in growth) < 4096 and min(g[1] for g in growth) < 4096, growth
+    assert min(g[0] for g in growth) < 4096, growth  # Python's memory
+    assert min(g[1] for g in growth) < 4096, growth  # the C heap's

@@ -1,62 +1,80 @@
+import ast
 import os
 import sys
 from importlib.util import find_spec
+from pathlib import Path
 
 import pytest
-from conftest import REF, P
+from conftest import REF
 
 import tesmerine
+from tesmerine import PhaseHVec
 
 # The low-level sub-interpreter module: _interpreters from 3.13 on, _xxsubinterpreters before.
 interpreters = next((__import__(m) for m in ("_interpreters", "_xxsubinterpreters") if find_spec(m)), None)
+STUB = Path(__file__).resolve().parent.parent / "src" / "tesmerine.pyi"
 
 ALL = ["__doc__", "PhaseHVec", "resonator_factorize"]
-METHODS = [  # (name, __text_signature__, __doc__) in the order of the class's method table
-    ("random", "(dim, n, seed)",
-     "A random phase vector of `dim` dimensions at resolution `n` (phase levels,\n2..=65536), deterministic in "
-     "`seed`."),
-    ("bind", "($self, other)", "Bind two vectors (phase-add mod N). Non-self-inverse; inverse is `unbind`."),
-    ("unbind", "($self, other)", "Unbind (phase-sub mod N). `a.bind(b).unbind(b) == a`."),
-    ("similarity", "($self, other)", "Similarity: mean cosine of phase differences, in [-1, 1]."),
-    ("bundle", "(items)", "Deterministic superposition (bundle) of a list of phase vectors."),
-    ("phases", "($self)", "The raw phase indices as a list of ints in [0, n).")]
+METHODS = ["random", "bind", "unbind", "similarity", "bundle", "phases"]  # in table order
 
 
 def test_module_and_class_attributes():
-    doc = "Deterministic, verifiable vector-symbolic (VSA) memory on a quantized-phase substrate."
-    assert (tesmerine.__doc__, len(doc), tesmerine.__all__, type(tesmerine.__all__)) == (doc, 86, ALL, list)
-    assert [k for k in vars(tesmerine) if k in ALL] == ALL
-    assert (P.__module__, P.__name__, P.__qualname__, P.__bases__) == ("builtins", "PhaseHVec", "PhaseHVec", (object,))
-    assert P.__doc__ == ("A quantized-phase hypervector: `dim` phases in `Z_N`. Binding is phase-add mod N\n(not self-"
-                         "inverse), bundling is a deterministic integer fold, similarity is the\nmean cosine of phase "
-                         "differences.") and len(P.__doc__) == 194 and P.__text_signature__ is None
-    # Nothing but the listed slots and tables: no comparison, hash, __init__, __str__, dict or weakref slot.
-    names = [m[0] for m in METHODS]
-    assert set(vars(P)) == {"__module__", "__doc__", "__new__", "__repr__", "dim", "n", *names}
-    assert [k for k in vars(P) if k in names] == names and (P.__dictoffset__, P.__weakrefoffset__) == (0, 0)
-    assert P.__flags__ & ((1 << 8) | (1 << 10) | (1 << 14)) == 0  # not immutable, not a base type, no GC
-    for name, signature, doc in METHODS:
-        assert (getattr(P, name).__text_signature__, getattr(P, name).__doc__) == (signature, doc), name
-        assert isinstance(vars(P)[name], staticmethod) == (name in ("random", "bundle"))
-    assert [(type(vars(P)[k]).__name__, vars(P)[k].__doc__) for k in ("dim", "n")] == [("getset_descriptor", None)] * 2
+    assert tesmerine.__all__ == ALL
+    assert type(tesmerine.__all__) is list
+    assert [name for name in vars(tesmerine) if name in ALL] == ALL  # added in this order
     f = tesmerine.resonator_factorize
-    assert (f.__name__, f.__module__, f.__self__, f.__text_signature__) == (
-        "resonator_factorize", "tesmerine", tesmerine, "(composite, codebooks, max_iter=50)")
-    assert f.__doc__ == ("Factor a composite `bind(f0, f1, ...)` into one codebook index per factor via the\n"
-                         "deterministic resonator. Returns `(index, similarity)` for each factor.")
+    assert (f.__name__, f.__module__, f.__self__) == ("resonator_factorize", "tesmerine", tesmerine)
+    assert (PhaseHVec.__module__, PhaseHVec.__name__, PhaseHVec.__qualname__) == ("builtins", "PhaseHVec", "PhaseHVec")
+    assert PhaseHVec.__bases__ == (object,)
+    assert PhaseHVec.__text_signature__ is None
+    # Nothing but the listed slots and tables: no comparison, hash, __init__, __str__, dict or weakref slot.
+    assert set(vars(PhaseHVec)) == {"__module__", "__doc__", "__new__", "__repr__", "dim", "n", *METHODS}
+    assert [name for name in vars(PhaseHVec) if name in METHODS] == METHODS
+    assert (PhaseHVec.__dictoffset__, PhaseHVec.__weakrefoffset__) == (0, 0)
+    assert PhaseHVec.__flags__ & ((1 << 8) | (1 << 10) | (1 << 14)) == 0  # not immutable, not a base type, no GC
+    assert [name for name in METHODS if isinstance(vars(PhaseHVec)[name], staticmethod)] == ["random", "bundle"]
+    for name in ("dim", "n"):
+        assert type(vars(PhaseHVec)[name]).__name__ == "getset_descriptor"
+        assert vars(PhaseHVec)[name].__doc__ is None
+
+
+def test_stub_matches_the_module():  # docstrings, __all__ and parameters; the texts themselves live in the C++
+    tree = ast.parse(STUB.read_text())
+    stub_class = next(node for node in tree.body if isinstance(node, ast.ClassDef))
+    assert ast.get_docstring(tree) == tesmerine.__doc__
+    assert ast.get_docstring(stub_class) == PhaseHVec.__doc__
+    assert ast.literal_eval(next(node for node in tree.body if isinstance(node, ast.Assign)).value) == ALL
+    defs = [node for node in stub_class.body + tree.body if isinstance(node, ast.FunctionDef)]
+    defs = [node for node in defs if node.name not in ("dim", "n")]  # the properties have no docstrings here
+    assert [node.name for node in defs] == [*METHODS, "resonator_factorize"]
+    for node in defs:
+        function = getattr(PhaseHVec, node.name, None) or tesmerine.resonator_factorize
+        names = ["$self" if arg.arg == "self" else arg.arg for arg in node.args.args]
+        defaults = [""] * (len(names) - len(node.args.defaults)) + [f"={ast.unparse(d)}" for d in node.args.defaults]
+        assert f"({', '.join(map(str.__add__, names, defaults))})" == function.__text_signature__, node.name
+        assert ast.get_docstring(node) == function.__doc__, node.name
 
 
 def test_instances_are_closed_and_compare_by_identity():
-    for call in (P, lambda: P(3, 4), lambda: P(dim=3), lambda: P.__new__(P, 3)):
+    for call in (PhaseHVec, lambda: PhaseHVec(3, 4), lambda: PhaseHVec(dim=3), lambda: PhaseHVec.__new__(PhaseHVec, 3)):
         assert str(pytest.raises(TypeError, call).value) == "cannot create 'builtins.PhaseHVec' instances"
-    a, b = P.random(5, 16, 1), P.random(5, 16, 2)
+    a, b = PhaseHVec.random(5, 16, 1), PhaseHVec.random(5, 16, 2)
     for attr in ("dim", "n", "extra"):
         pytest.raises(AttributeError, setattr, a, attr, 5)
         pytest.raises(AttributeError, delattr, a, attr)
     pytest.raises(TypeError, a.phases, 1)
+    # No subclass and no __class__ assignment either way: every instance's type is the class itself.
+    pytest.raises(TypeError, type, "Sub", (PhaseHVec,), {})
+    pytest.raises(TypeError, setattr, a, "__class__", type("Other", (), {"__slots__": ("x", "y", "z")}))
+    pytest.raises(TypeError, setattr, type("Other", (), {})(), "__class__", PhaseHVec)
     c = a.bind(b).unbind(b)
-    assert c.phases() == a.phases() and c != a and not (c == a) and a == a and hash(a) == object.__hash__(a)
-    assert a.random(4, 8, 1).phases() == P.random(4, 8, 1).phases() and a.bundle([b]).phases() == b.phases()
+    assert c.phases() == a.phases()
+    assert c != a  # equal phases, yet compared by identity
+    assert not (c == a)
+    assert a == a
+    assert hash(a) == object.__hash__(a)
+    assert a.random(4, 8, 1).phases() == PhaseHVec.random(4, 8, 1).phases()  # static methods through an instance
+    assert a.bundle([b]).phases() == b.phases()
 
 
 @pytest.mark.skipif(interpreters is None, reason="no sub-interpreters in this interpreter")
@@ -70,5 +88,7 @@ def test_import_refused_in_a_subinterpreter(tmp_path):
         (getattr(interpreters, "exec", None) or interpreters.run_string)(interp, source)
         interpreters.destroy(interp)
         kind, _, message = out.read_text().partition(": ")
-        assert kind == "ImportError" and "tesmerine" in message and "interpreter" in message, message
-    assert sys.modules["tesmerine"] is tesmerine and P.random(8, 16, 42).phases() == REF
+        assert kind == "ImportError", message
+        assert "tesmerine" in message and "interpreter" in message, message
+    assert sys.modules["tesmerine"] is tesmerine
+    assert PhaseHVec.random(8, 16, 42).phases() == REF

@@ -2,11 +2,11 @@ import math
 import random
 
 import pytest
-from conftest import RF, TWO_PI, Index, PhaseHVec, Seq, from_phases, ordered_sum, rhaz
+from conftest import TWO_PI, Index, Seq, from_phases, ordered_sum, round_half_away
+
+from tesmerine import PhaseHVec, resonator_factorize
 
 RES = (2, 3, 4, 5, 7, 12, 16, 100, 256, 1000, 65535, 65536)
-
-R = PhaseHVec.random
 
 
 # Reference resonator: the same steps in the same order, on Python floats (IEEE doubles, the same libm).
@@ -15,7 +15,7 @@ def unit(phases, n):
 
 
 def snap(re, im, n):
-    return unit([rhaz(math.atan2(y, x) / TWO_PI * n) % n for x, y in zip(re, im)], n)
+    return unit([round_half_away(math.atan2(y, x) / TWO_PI * n) % n for x, y in zip(re, im)], n)
 
 
 def dot(a, b):
@@ -79,7 +79,7 @@ def test_matches_reference(seed, dim, n, sizes, max_iter, mixed, bound):
     composite, books = problem(seed, dim, n, sizes, mixed, bound)
     expected = [(i, s.hex()) for i, s in reference(composite, books, max_iter)]
     for _ in range(2):  # and again: repeated calls are bit-identical
-        assert [(i, s.hex()) for i, s in RF(composite, books, max_iter)] == expected
+        assert [(i, s.hex()) for i, s in resonator_factorize(composite, books, max_iter)] == expected
 
 
 def test_recovers_bound_factors():
@@ -88,33 +88,43 @@ def test_recovers_bound_factors():
         books = [[PhaseHVec.random(1024, 256, (3 * t + f) * 64 + j) for j in range(16)] for f in range(3)]
         picks = [(7 * t + 5 * f) % 16 for f in range(3)]
         composite = books[0][picks[0]].bind(books[1][picks[1]]).bind(books[2][picks[2]])
-        hits += [i for i, _ in RF(composite, books)] == picks
+        hits += [i for i, _ in resonator_factorize(composite, books)] == picks
     assert hits >= 54  # all 60 are recovered here, and 193 of the first 200 trials
 
 
 def test_edge_cases():
-    book = [R(64, 4, s) for s in (2, 3, 4)]
+    random_vec = PhaseHVec.random
+    book = [random_vec(64, 4, s) for s in (2, 3, 4)]
     # n = 4 phasors square to exactly 1, so an entry matches its own snapped copy with 1.0.
-    assert RF(book[1], [book]) == [(1, 1.0)]
+    assert resonator_factorize(book[1], [book]) == [(1, 1.0)]
     # An empty codebook's estimate (phase 0 everywhere) unbinds as the identity.
-    assert RF(book[1], [[], book, []], 2**64 - 1) == [(0, 0.0), (1, 1.0), (0, 0.0)]
-    assert all(RF(c, []) == [] == RF(c, (), 0) for c in (R(64, 4, 0), R(0, 3, 0), R(5, 65536, 0)))
+    assert resonator_factorize(book[1], [[], book, []], 2**64 - 1) == [(0, 0.0), (1, 1.0), (0, 0.0)]
+    for composite in (random_vec(64, 4, 0), random_vec(0, 3, 0), random_vec(5, 65536, 0)):
+        assert resonator_factorize(composite, []) == []
+        assert resonator_factorize(composite, (), 0) == []
     # No sweeps: the snapped sum of [0, 0], [0, 0], [2, 1] is [0, 0] (the tie goes to entry 1) and
     # a lone entry matches itself, whatever the composite.
     zero, odd = from_phases((0, 0), 4), from_phases((2, 1), 4)
-    assert all(RF(R(2, 4, s), [[zero, zero, odd], [odd]], 0) == [(1, 1.0), (0, 1.0)] for s in (5, 6))
-    assert [i for i, _ in RF(R(16, 8, 9), [[R(16, 8, 1) for _ in range(4)], [R(16, 3, 2)] * 3])] == [3, 2]
-    books = [[R(0, 4, s) for s in range(3)], [], [R(0, 7, 0)]]
-    assert all(RF(R(0, 8, 0), books, max_iter) == [(2, 0.0), (0, 0.0), (0, 0.0)] for max_iter in (0, 1, 50))
-    result = RF(*problem(3, 8, 5, (2, 3)))
-    assert type(result) is list and [tuple(map(type, r)) for r in result if type(r) is tuple] == [(int, float)] * 2
+    for seed in (5, 6):
+        assert resonator_factorize(random_vec(2, 4, seed), [[zero, zero, odd], [odd]], 0) == [(1, 1.0), (0, 1.0)]
+    equal_entries = [[random_vec(16, 8, 1)] * 4, [random_vec(16, 3, 2)] * 3]  # a tie goes to the highest index
+    assert [i for i, _ in resonator_factorize(random_vec(16, 8, 9), equal_entries)] == [3, 2]
+    books = [[random_vec(0, 4, s) for s in range(3)], [], [random_vec(0, 7, 0)]]
+    for max_iter in (0, 1, 50):
+        assert resonator_factorize(random_vec(0, 8, 0), books, max_iter) == [(2, 0.0), (0, 0.0), (0, 0.0)]
+    result = resonator_factorize(*problem(3, 8, 5, (2, 3)))
+    assert type(result) is list
+    assert [tuple(map(type, r)) for r in result if type(r) is tuple] == [(int, float)] * 2
 
 
 def test_max_iter_and_accepted_forms():
     composite, books = problem(1, 256, 16, (8, 8, 8))
-    converged = RF(composite, books, 50)
-    assert reference(composite, books, 2**64 - 1) == converged == RF(composite, books, 2**64 - 1)
-    assert RF(max_iter=Index(50), codebooks=Seq([tuple(b) for b in books]), composite=composite) == converged
+    converged = resonator_factorize(composite, books, 50)
+    assert reference(composite, books, 2**64 - 1) == converged
+    assert resonator_factorize(composite, books, 2**64 - 1) == converged
+    other_forms = Seq([tuple(b) for b in books])
+    assert resonator_factorize(max_iter=Index(50), codebooks=other_forms, composite=composite) == converged
     composite, books = problem(25, 6, 8, (4, 5, 3), bound=False)  # indices still moving at 49, 50 and 51 sweeps
     by_sweeps = [reference(composite, books, k) for k in (49, 50, 51)]
-    assert by_sweeps[0] != by_sweeps[1] != by_sweeps[2] and RF(composite, books) == by_sweeps[1]
+    assert by_sweeps[0] != by_sweeps[1] != by_sweeps[2]
+    assert resonator_factorize(composite, books) == by_sweeps[1]  # 50 sweeps when max_iter is absent

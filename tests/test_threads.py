@@ -5,10 +5,12 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import RF, Index, P, child, outcome
+from conftest import Index, child, outcome
+
+from tesmerine import PhaseHVec, resonator_factorize
 
 THREADS, CALLS = 8, 10_000
-SHARED, ODD = [P.random(64, 16, s) for s in range(6)], P.random(63, 16, 99)
+SHARED, ODD = [PhaseHVec.random(64, 16, s) for s in range(6)], PhaseHVec.random(63, 16, 99)
 
 
 def plan(seed):  # CALLS mixed calls, errors included, on the shared vectors; one in 500 a resonator
@@ -16,11 +18,11 @@ def plan(seed):  # CALLS mixed calls, errors included, on the shared vectors; on
     for i in range(CALLS):
         a, b = rng.choice(SHARED), rng.choice(SHARED)  # an Index argument lets other threads run amid a call
         calls.append(rng.choice([
-            (a.bind, b), (a.unbind, b), (a.similarity, b), (a.similarity, ODD), (P.bundle, [a, ODD]),
-            (P.bundle, rng.choices(SHARED, k=rng.randrange(1, 5))), (a.bind, Index(1)),
-            (P.random, 4, Index(rng.choice([1, 2**32, 16])), 0),
-            (P.random, Index(rng.randrange(100)), 16, rng.getrandbits(64))]) if i % 500 else
-            (RF, a.bind(b), [SHARED[:3], SHARED[3:]], 5))
+            (a.bind, b), (a.unbind, b), (a.similarity, b), (a.similarity, ODD), (PhaseHVec.bundle, [a, ODD]),
+            (PhaseHVec.bundle, rng.choices(SHARED, k=rng.randrange(1, 5))), (a.bind, Index(1)),
+            (PhaseHVec.random, 4, Index(rng.choice([1, 2**32, 16])), 0),
+            (PhaseHVec.random, Index(rng.randrange(100)), 16, rng.getrandbits(64))]) if i % 500 else
+            (resonator_factorize, a.bind(b), [SHARED[:3], SHARED[3:]], 5))
     return calls
 
 
@@ -44,22 +46,29 @@ sequence_refs, barrier = sys.getrefcount(collections.abc.Sequence), threading.Ba
 
 def first_use(i):  # the class and interned names (import), then PanicException, the Sequence type or a note
     barrier.wait()
-    from tesmerine import PhaseHVec as P
-    a = P.random(3, 16, i)
+    from tesmerine import PhaseHVec
+    a = PhaseHVec.random(3, 16, i)
     barrier.wait()  # and all at once again for the call
-    (lambda: P.bundle([a, P.random(4, 16, 0)]), lambda: P.bundle({a}), lambda: a.bind(i))[i % 3]()
+    calls = (lambda: PhaseHVec.bundle([a, PhaseHVec.random(4, 16, 0)]), lambda: PhaseHVec.bundle({a}),
+             lambda: a.bind(i))
+    calls[i % 3]()
 
 with concurrent.futures.ThreadPoolExecutor(48) as pool:
     futures = [pool.submit(first_use, i) for i in range(48)]
 seen = [(type(e).__name__, str(e), getattr(e, "__notes__", [])) for e in (f.exception() for f in futures)]
-assert seen == seen[:3] * 16 and [s[0] for s in seen[:3]] == ["PanicException", "TypeError", "TypeError"], seen
+assert seen == seen[:3] * 16, seen
+assert [s[0] for s in seen[:3]] == ["PanicException", "TypeError", "TypeError"], seen
 assert seen[1][1] == "'set' object is not an instance of 'Sequence'"
 first = sys.modules.pop("tesmerine")
 import tesmerine as again  # a second module object shares the class
-assert (again is not first, again.PhaseHVec is first.PhaseHVec, again.__all__) == (True, True, first.__all__)
-assert again.resonator_factorize is not first.resonator_factorize and again.resonator_factorize.__self__ is again
-made = sorted(t.__name__ for t in gc.get_objects() if isinstance(t, type) and t.__name__ in ("PanicException", "PhaseHVec"))
-assert made == ["PanicException", "PhaseHVec"] and sys.getrefcount(collections.abc.Sequence) == sequence_refs + 1
+assert again is not first
+assert again.PhaseHVec is first.PhaseHVec
+assert again.__all__ == first.__all__
+assert again.resonator_factorize is not first.resonator_factorize
+assert again.resonator_factorize.__self__ is again
+classes = [t.__name__ for t in gc.get_objects() if isinstance(t, type)]
+assert sorted(name for name in classes if name in ("PanicException", "PhaseHVec")) == ["PanicException", "PhaseHVec"]
+assert sys.getrefcount(collections.abc.Sequence) == sequence_refs + 1  # imported once, kept once
 print("ok")
 """
 
