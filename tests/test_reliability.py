@@ -1,0 +1,74 @@
+# Hostile environments: a fork or a call back into the module while a once-per-process value is being
+# made, codebooks mixing thousands of resolutions, BaseExceptions from user code where ordinary errors
+# are dropped, and signals arriving during long calls. Everything that could hang runs in a child
+# process with a timeout, so a hang fails the test instead of stalling the suite.
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+from conftest import RF, P, child, expected_notes
+
+NOT_SEQUENCE = "'set' object is not an instance of 'Sequence'"
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs fork, RLIMIT_AS and /proc")
+
+# An __import__ hook that, the first time collections.abc is imported (to name the type in a wrong-type
+# message), runs HOOK_BODY in the importing thread before the real import.
+IMPORT_HOOK = r"""
+import builtins, os, sys, threading, time
+real_import, hooked = builtins.__import__, []
+def hook(name, *args, **kwargs):
+    if name == "collections.abc" and not hooked:
+        hooked.append(name)
+        HOOK_BODY
+    return real_import(name, *args, **kwargs)
+builtins.__import__ = hook
+from tesmerine import PhaseHVec as P
+def wrong_type():
+    try:
+        P.bundle({1})
+    except BaseException as e:
+        return type(e).__name__, str(e)
+"""
+
+FORK_WHILE_MAKING = IMPORT_HOOK.replace("HOOK_BODY", "time.sleep(1.5)") + r"""
+maker = threading.Thread(target=lambda: print("maker", wrong_type(), flush=True))
+maker.start()
+time.sleep(0.5)  # the maker now sleeps inside the import, holding the one-time guard
+pid = os.fork()
+if pid == 0:
+    print("child", wrong_type(), flush=True)
+    os._exit(0)
+deadline = time.monotonic() + 10
+while os.waitpid(pid, os.WNOHANG) == (0, 0):
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        print("child hung", flush=True)
+        break
+    time.sleep(0.01)
+maker.join()
+"""
+
+REENTRY = IMPORT_HOOK.replace("HOOK_BODY", "print('inner', wrong_type(), flush=True)") + r"""
+print("outer", wrong_type())
+print("again", wrong_type())
+"""
+
+
+@linux_only
+def test_fork_while_another_thread_makes_a_value():
+    done = child("-W", "ignore::DeprecationWarning", "-c", FORK_WHILE_MAKING, timeout=30)
+    expected = ("TypeError", NOT_SEQUENCE)
+    assert (done.returncode, done.stdout) == (0, f"child {expected}\nmaker {expected}\n"), done.stderr
+
+
+def test_reentry_from_the_making_thread():
+    done = child("-c", REENTRY, timeout=30)
+    inner = ("RuntimeError", "tesmerine was called again by the same thread while it was making a "
+             "once-per-process value (for example from an import hook or a profiler); that call cannot wait")
+    expected = ("TypeError", NOT_SEQUENCE)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"inner {inner}\nouter {expected}\nagain {expected}\n", "")
+
+
