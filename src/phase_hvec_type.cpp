@@ -26,7 +26,7 @@ PyRef class_attribute_text(PyObject* cls, PyObject* name) {
     PyRef text = PyRef::steal(PyObject_Str(value.get()));
     if (text) return text;
   }
-  PyErr_Clear();
+  if (PyErr_Occurred()) clear_ordinary_error();
   return steal_or_throw(PyUnicode_FromString("<unknown>"));
 }
 

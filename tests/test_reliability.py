@@ -72,3 +72,62 @@ def test_reentry_from_the_making_thread():
     assert (done.returncode, done.stdout, done.stderr) == (0, f"inner {inner}\nouter {expected}\nagain {expected}\n", "")
 
 
+class Hostile(type):  # a metaclass whose classes cannot tell their __qualname__
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise type.__getattribute__(cls, "raised")("no name")
+        return type.__getattribute__(cls, name)
+
+
+class Len:  # a sequence whose __len__ raises
+    def __init__(self, items, raised):
+        self.items, self.raised = items, raised
+
+    def __len__(self):
+        raise self.raised("from __len__")
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class LoudIndex:  # __index__ raises an error whose add_note raises `raised`
+    def __init__(self, raised):
+        self.raised = raised
+
+    def __index__(self):
+        raised = self.raised
+
+        class Loud(Exception):
+            def add_note(self, note):
+                raise raised("from add_note")
+        raise Loud("bad value")
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit, GeneratorExit, type("Stop", (BaseException,), {})])
+def test_base_exceptions_are_never_dropped(raised):
+    v = P.random(4, 16, 1)
+    nameless = Hostile("Thing", (), {"raised": raised})()
+    for call, param, message in [
+        (lambda: P.bundle(Len([v], raised)), "items", "from __len__"),
+        (lambda: RF(v, Len([[v]], raised)), "codebooks", "from __len__"),
+        (lambda: RF(v, [[v], Len([v], raised)]), "codebooks", "from __len__"),
+        (lambda: v.bind(nameless), "other", "no name"),
+        (lambda: P.bundle([v, nameless]), "items", "no name"),
+    ]:
+        with pytest.raises(raised) as info:
+            call()
+        assert (info.value.args, getattr(info.value, "__notes__", [])) == ((message,), expected_notes(param))
+    with pytest.raises(raised) as info:
+        P.random(4, 16, LoudIndex(raised))
+    assert info.value.args == ("from add_note",) and str(info.value.__context__) == "bad value"
+    # Ordinary errors are still dropped there: the hint, the type's name, the note.
+    assert P.bundle(Len([v], ValueError)).phases() == v.phases()
+    assert RF(v, Len([Len([v], ValueError)], ValueError), 0) == RF(v, [[v]], 0)
+    with pytest.raises(TypeError) as info:
+        v.bind(Hostile("Thing", (), {"raised": ValueError})())
+    assert str(info.value) == "'<failed to extract type name>' object is not an instance of 'PhaseHVec'"
+    with pytest.raises(Exception) as info:
+        P.random(4, 16, LoudIndex(ValueError))
+    assert (type(info.value).__name__, str(info.value), getattr(info.value, "__notes__", [])) == ("Loud", "bad value", [])
+
+
