@@ -72,6 +72,27 @@ def test_reentry_from_the_making_thread():
     assert (done.returncode, done.stdout, done.stderr) == (0, f"inner {inner}\nouter {expected}\nagain {expected}\n", "")
 
 
+# 2000 one-component entries whose resolutions all differ and lie near 65536, under an address-space
+# cap: tables of every phase of every resolution would take 16 bytes times the sum of the resolutions.
+MIXED_RESOLUTIONS = r"""
+import resource
+vm_size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (vm_size + 256 * 2**20, resource.RLIM_INFINITY))
+from tesmerine import PhaseHVec as P, resonator_factorize as RF
+book = [P.random(1, 65536 - j, j) for j in range(2000)]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+result = RF(P.random(1, 65536, 7), [book, book[::-1]], 5)
+print(len(result), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 32 * 1024)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TESMERINE_SANITIZED")), reason="ASan cannot run under an address-space cap")
+@linux_only
+def test_codebooks_mixing_thousands_of_resolutions():
+    done = child("-c", MIXED_RESOLUTIONS, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "2 True\n", "")
+
+
 class Hostile(type):  # a metaclass whose classes cannot tell their __qualname__
     def __getattribute__(cls, name):
         if name == "__qualname__":

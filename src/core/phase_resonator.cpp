@@ -12,6 +12,8 @@ namespace {
 
 // Sentinel for "no previous sweep": no real index equals it.
 constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
+// Marks a resolution or a phase not yet given a table section or position.
+constexpr std::uint32_t kNoSection = ~std::uint32_t{0};
 
 
 // cos and sin of (p * 2pi) / n, the product first.
@@ -52,38 +54,94 @@ void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
   }
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
+// Lookup tables by resolution and by phase, shared by the codebooks of one
+// call; every entry is back at kNoSection between codebooks.
+struct BookScratch {
+  std::vector<std::uint32_t> section_of = std::vector<std::uint32_t>(kMaxResolution + 1, kNoSection);
+  std::vector<std::uint32_t> slot = std::vector<std::uint32_t>(std::size_t{1} << 16, kNoSection);
+};
+
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.offsets.assign(groups * kEntryLanes, 0);
 
-  // One table section per distinct resolution, in order of first use.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;  // (n, offset)
-  std::size_t table_size = 0;
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const std::uint32_t n = entries[j]->n;
-    auto found = std::find_if(sections.begin(), sections.end(), [n](const auto& s) { return s.first == n; });
-    if (found == sections.end()) {
-      sections.emplace_back(n, static_cast<std::uint32_t>(table_size));
-      found = sections.end() - 1;
-      table_size += n;
-    }
-    book.offsets[j] = found->second;
-  }
-
-  // Only the phasors some entry uses are computed. Each entry's phases are
-  // checked against its resolution before they index anything.
-  std::vector<std::uint8_t> used(table_size, 0);
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const PhaseHVec& entry = *entries[j];
-    const std::uint16_t* phases = entry.phases.data();
+  // Each entry's phases are checked against its resolution before they
+  // index anything.
+  for (const PhaseHVec* entry : entries) {
+    const std::uint16_t* phases = entry->phases.data();
     std::uint16_t largest = 0;
     for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
-    if (dim != 0) check_index(largest, entry.n);
-    std::uint8_t* marks = used.data() + book.offsets[j];
-    for (std::size_t i = 0; i < dim; ++i) marks[phases[i]] = 1;
+    if (dim != 0) check_index(largest, entry->n);
+  }
+
+  // The entries of each distinct resolution, in order of first use.
+  std::vector<std::uint32_t>& section_of = scratch.section_of;
+  std::vector<std::vector<std::size_t>> sections;
+  for (std::size_t j = 0; j < book.count; ++j) {
+    const std::uint32_t n = entries[j]->n;
+    check_index(n, section_of.size());
+    if (section_of[n] == kNoSection) {
+      section_of[n] = static_cast<std::uint32_t>(sections.size());
+      sections.emplace_back();
+    }
+    sections[section_of[n]].push_back(j);
+  }
+  for (const std::vector<std::size_t>& members : sections) section_of[entries[members.front()]->n] = kNoSection;
+
+  // A resolution's table section holds only the phases its entries use, in
+  // ascending order, and the entries' phases are read as positions in that
+  // section: each value read is still lattice_phasor(p, n) for the entry's
+  // own phase p, while the tables stay no larger than the entries (a
+  // codebook mixing thousands of resolutions near 65536 would otherwise need
+  // 16 bytes per phase of every one of them). Where every phase is used, the
+  // positions are the phases themselves and the entries are read as they are.
+  std::vector<const std::uint16_t*> sources(book.count);
+  PhaseArray positions;  // entry j's rewritten phases at j * dim, where needed
+  std::vector<std::uint32_t>& slot = scratch.slot;
+  std::vector<std::uint16_t> used;
+  for (const std::vector<std::size_t>& members : sections) {
+    const std::uint32_t n = entries[members.front()]->n;
+    used.clear();
+    for (const std::size_t j : members) {
+      const std::uint16_t* phases = entries[j]->phases.data();
+      for (std::size_t i = 0; i < dim; ++i) {
+        if (slot[phases[i]] == kNoSection) {
+          slot[phases[i]] = 0;
+          used.push_back(phases[i]);
+        }
+      }
+    }
+    std::sort(used.begin(), used.end());
+    const std::size_t offset = book.table_re.size();
+    book.table_re.resize(offset + used.size());
+    book.table_im.resize(offset + used.size());
+    for (std::size_t k = 0; k < used.size(); ++k) {
+      lattice_phasor(used[k], n, book.table_re[offset + k], book.table_im[offset + k]);
+      slot[used[k]] = static_cast<std::uint32_t>(k);
+    }
+    const bool every_phase = used.size() == n;
+    if (!every_phase && positions.empty()) positions = PhaseArray(book.count * dim);
+    for (const std::size_t j : members) {
+      book.offsets[j] = static_cast<std::uint32_t>(offset);
+      const std::uint16_t* phases = entries[j]->phases.data();
+      if (every_phase) {
+        sources[j] = phases;
+        continue;
+      }
+      std::uint16_t* out = positions.data() + j * dim;
+      for (std::size_t i = 0; i < dim; ++i) out[i] = static_cast<std::uint16_t>(slot[phases[i]]);
+      sources[j] = out;
+    }
+    for (const std::uint16_t p : used) slot[p] = kNoSection;
+  }
+  // Lanes and tile components past the entries read position 0 of their
+  // section; an empty table still has one entry for them to read.
+  if (book.table_re.empty()) {
+    book.table_re.push_back(1.0);
+    book.table_im.push_back(0.0);
   }
 
   // Every position of both layouts is written below, padding included.
@@ -94,7 +152,7 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     const std::size_t width = std::min(kComponentTile, dim - first);
     for (std::size_t j = 0; j < book.count; ++j) {
       std::uint16_t* out = book.tiles.data() + tile_position(book.count, j, first);
-      std::memcpy(out, entries[j]->phases.data() + first, width * sizeof(std::uint16_t));
+      std::memcpy(out, sources[j] + first, width * sizeof(std::uint16_t));
       std::fill(out + width, out + kComponentTile, std::uint16_t{0});
     }
   }
@@ -102,25 +160,18 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
   for (std::size_t g = 0; g < groups; ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
-    const std::uint16_t* sources[kEntryLanes] = {};
-    for (std::size_t l = 0; l < present; ++l) sources[l] = entries[g * kEntryLanes + l]->phases.data();
+    const std::uint16_t* lane_sources[kEntryLanes] = {};
+    for (std::size_t l = 0; l < present; ++l) lane_sources[l] = sources[g * kEntryLanes + l];
     if (present == kEntryLanes) {
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = lane_sources[l][i];
       }
     } else {
       // Lanes past the last entry hold phase 0: a valid table index whose
       // sums are dropped.
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? lane_sources[l][i] : 0;
       }
-    }
-  }
-  book.table_re.assign(table_size, 0.0);
-  book.table_im.assign(table_size, 0.0);
-  for (const auto& [n, offset] : sections) {
-    for (std::uint32_t k = 0; k < n; ++k) {
-      if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
     }
   }
   return book;
@@ -222,7 +273,10 @@ std::vector<Match> factorize(const PhaseHVec& composite,
 
   std::vector<PhasorBook> books;
   books.reserve(factors);
-  for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim));
+  {
+    BookScratch scratch;
+    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch));
+  }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
   PhasorVec composite_phasors = zero_phasors(dim);
