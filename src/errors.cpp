@@ -45,6 +45,10 @@ void clear_ordinary_error() {
   PyErr_Clear();
 }
 
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
+
 void set_panic(const char* message) noexcept {
   try {
     PyObject* cls = panic_exception_class();

@@ -23,6 +23,10 @@ void set_panic(const char* message) noexcept;
 // SystemExit, another BaseException) stays set and PythonError is thrown.
 void clear_ordinary_error();
 
+// Runs the handlers of pending signals; throws PythonError if one raised.
+// Given to the core as its interruption check during long computations.
+void check_signals();
+
 // Throws PythonError after setting
 //   TypeError "'<type>' object is not an instance of '<expected>'"
 // ("'None' is not an instance of '<expected>'" for None), <expected> being

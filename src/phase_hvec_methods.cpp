@@ -57,7 +57,7 @@ PyObject* bundle(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const ParsedArgs parsed = parse_arguments(kBundleParams, args, kwargs);
     const VectorList items = convert_argument("items", parsed[0], to_vector_list);
-    return wrap_record(core::bundle(items.records));
+    return wrap_record(core::bundle(items.records, check_signals));
   });
 }
 

@@ -152,3 +152,71 @@ def test_base_exceptions_are_never_dropped(raised):
     assert (type(info.value).__name__, str(info.value), getattr(info.value, "__notes__", [])) == ("Loud", "bad value", [])
 
 
+# Calls that run for many seconds unless interrupted: 2000 sweeps of a resonator that never settles,
+# and a fold of 4 * 10^10 phases.
+LONG_CALLS = {
+    "resonator": "books = [[P.random(10000, 4, 1000 * f + j) for j in range(256)] for f in range(3)]\n"
+                 "call = lambda: RF(P.random(10000, 4, 7), books, 2000)",
+    "bundle": "items = [P.random(100000, 256, 1)] * 400000\ncall = lambda: P.bundle(items)",
+}
+INTERRUPTED = r"""
+import time
+from tesmerine import PhaseHVec as P, resonator_factorize as RF
+SETUP
+print("ready", flush=True)
+try:
+    result = call()
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="needs SIGINT")
+@pytest.mark.parametrize("kind", LONG_CALLS)
+def test_ctrl_c_ends_a_long_call(kind):
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED.replace("SETUP", LONG_CALLS[kind])],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.3)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
+    word, when = out.split() if out.count(" ") == 1 else (out, "inf")
+    assert (word, proc.returncode, err) == ("interrupted", 0, "")
+    assert float(when) - sent < 1.0
+
+
+class Alarm(Exception):
+    pass
+
+
+def with_alarms(handler, call):  # call() while SIGALRM fires every millisecond
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        return call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+def test_signal_handlers_during_long_calls():
+    books = [[P.random(2000, 4, 1000 * f + j) for j in range(64)] for f in range(3)]
+    composite, items = P.random(2000, 4, 8), [P.random(30000, 256, s) for s in range(4)] * 5000
+    expected = RF(composite, books, 300), P.bundle(items).phases()
+    fired = []
+    got = with_alarms(lambda *_: fired.append(1), lambda: (RF(composite, books, 300), P.bundle(items).phases()))
+    assert got == expected and fired  # handlers that return change nothing
+
+    def alarm(*_):
+        raise Alarm
+    for call in (lambda: RF(composite, books, 10**9), lambda: P.bundle(items * 100)):
+        result, started = None, time.monotonic()
+        with pytest.raises(Alarm):
+            result = with_alarms(alarm, call)
+        assert result is None and time.monotonic() - started < 1.0

@@ -27,6 +27,11 @@ PhaseArray allocate_phases(std::uint64_t dim) {
 // random kernel's.
 constexpr std::uint64_t kSeedMultiplier = 0xC2B2AE3D27D4EB4Full;
 
+// How often a bundle polls for interruption: every this many phases folded
+// (a few milliseconds of work) and every this many directions found.
+constexpr std::size_t kPhasesPerPoll = std::size_t{1} << 24;
+constexpr std::size_t kDirectionsPerPoll = std::size_t{1} << 16;
+
 [[noreturn]] void fail_bundle_assertion(const char* what, std::uint64_t left, std::uint64_t right) {
   throw InternalFailure(std::string("assertion `left == right` failed: phase-vector ") + what +
                         " mismatch in bundle\n  left: " + std::to_string(left) +
@@ -105,7 +110,7 @@ double similarity(const PhaseHVec& a, const PhaseHVec& b) {
   return sum / static_cast<double>(a.dim);
 }
 
-PhaseHVec bundle(const RecordList& items) {
+PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted) {
   if (items.empty()) throw UserError(kEmptyBundleMessage);
   const std::uint64_t dim = items.front()->dim;
   const std::uint32_t n = items.front()->n;
@@ -159,12 +164,19 @@ PhaseHVec bundle(const RecordList& items) {
   std::vector<std::uint16_t> largest(items.size(), 0);
   std::vector<const std::uint16_t*> phases(items.size());
   for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
+  std::size_t unpolled = 0;  // phases folded since `interrupted` was last polled
   for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
     if (first != 0) flush();
     const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
     for (std::size_t start = 0; start < len; start += kPositionBlock) {
-      kernels().gather_add(phases.data() + first, count, start, packed.get(), n, block_sums.data() + start,
-                           std::min(kPositionBlock, len - start), largest.data() + first);
+      const std::size_t width = std::min(kPositionBlock, len - start);
+      kernels().gather_add(phases.data() + first, count, start, packed.get(), n, block_sums.data() + start, width,
+                           largest.data() + first);
+      unpolled += count * width;
+      if (unpolled >= kPhasesPerPoll) {
+        poll(interrupted);
+        unpolled = 0;
+      }
     }
     in_block = count;
   }
@@ -181,6 +193,7 @@ PhaseHVec bundle(const RecordList& items) {
   double ys[kBlock], xs[kBlock];
   std::uint32_t indices[kBlock];
   for (std::size_t start = 0; start < len; start += kBlock) {
+    if (start % kDirectionsPerPoll == 0) poll(interrupted);
     const std::size_t count = std::min(kBlock, len - start);
     for (std::size_t c = 0; c < count; ++c) {
       const std::size_t i = start + c;

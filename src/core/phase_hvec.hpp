@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace tesmerine::core {
 
 // The double nearest to 2*pi (bit pattern 0x401921FB54442D18).
@@ -68,7 +70,8 @@ using RecordList = std::vector<const PhaseHVec*>;
 
 // Direction of the summed unit phasors at each position, through fixed-point
 // tables and exact integer sums, so the result ignores the order of items.
-PhaseHVec bundle(const RecordList& items);
+// `interrupted` is polled every so many phases folded and directions found.
+PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted = nullptr);
 
 // Nearest integer to x, halfway cases away from zero; panics if x is not a
 // finite value inside the signed 64-bit range.

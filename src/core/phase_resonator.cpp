@@ -61,7 +61,8 @@ struct BookScratch {
   std::vector<std::uint32_t> slot = std::vector<std::uint32_t>(std::size_t{1} << 16, kNoSection);
 };
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch) {
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch,
+                          InterruptCheck interrupted) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
@@ -136,6 +137,7 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
       sources[j] = out;
     }
     for (const std::uint16_t p : used) slot[p] = kNoSection;
+    poll(interrupted);
   }
   // Lanes and tile components past the entries read position 0 of their
   // section; an empty table still has one entry for them to read.
@@ -265,7 +267,8 @@ Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
 
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
-                             std::uint64_t max_iter) {
+                             std::uint64_t max_iter,
+                             InterruptCheck interrupted) {
   const std::size_t dim = composite.phases.size();
   const std::uint32_t n = composite.n;
   const std::size_t factors = codebooks.size();
@@ -275,7 +278,7 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   books.reserve(factors);
   {
     BookScratch scratch;
-    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch));
+    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch, interrupted));
   }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
@@ -290,6 +293,7 @@ std::vector<Match> factorize(const PhaseHVec& composite,
     PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
     snap_with(sum, n, lattice);
     estimates.push_back(std::move(sum));
+    poll(interrupted);
   }
 
   std::vector<std::uint64_t> previous(factors, kNoIndex);
@@ -302,6 +306,7 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   while (max_iter != 0) {
     ++sweep;
     for (std::size_t f = 0; f < factors; ++f) {
+      poll(interrupted);
       w.re = composite_phasors.re;
       w.im = composite_phasors.im;
       for (std::size_t g = 0; g < factors; ++g) {

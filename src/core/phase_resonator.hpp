@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "phase_hvec.hpp"
 
 namespace tesmerine::core {
@@ -63,8 +64,11 @@ double phasor_dot(PhasorView a, PhasorView b);
 Match best_match(const PhasorBook& book, const PhasorVec& estimate);
 
 // The resonator network: one (index, similarity) per codebook, in order.
+// `interrupted` is polled before every factor's update in every sweep and
+// while the codebooks are prepared.
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
-                             std::uint64_t max_iter);
+                             std::uint64_t max_iter,
+                             InterruptCheck interrupted = nullptr);
 
 }  // namespace tesmerine::core
