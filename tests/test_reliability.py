@@ -220,3 +220,29 @@ def test_signal_handlers_during_long_calls():
         with pytest.raises(Alarm):
             result = with_alarms(alarm, call)
         assert result is None and time.monotonic() - started < 1.0
+
+
+EMPTY_INSTANCE = r"""
+from tesmerine import PhaseHVec as P, resonator_factorize as RF
+P.__new__ = lambda cls: object.__new__(cls)
+e, v = P(), P.random(3, 16, 1)
+for call in (lambda: (e.dim, e.n, e.phases(), repr(e)), lambda: e.bind(e).phases(), lambda: e.unbind(e).n,
+             lambda: e.similarity(e), lambda: P.bundle([e, e]).dim, lambda: RF(e, [[e, e], []]),
+             lambda: RF(e, [[e]], 0), lambda: v.bind(e), lambda: e.similarity(v), lambda: P.bundle([e, v]),
+             lambda: RF(v, [[e]]), lambda: RF(e, [[v]])):
+    try:
+        print(call())
+    except BaseException as error:
+        print(type(error).__name__, str(error).replace("\n", "|"))
+"""
+
+
+def test_an_instance_made_by_a_python_new_is_tolerated():
+    done = child("-c", EMPTY_INSTANCE, timeout=60)
+    mismatch = "phase vectors differ in dimension or resolution"
+    assert (done.returncode, done.stderr, done.stdout.splitlines()) == (0, "", [
+        "(0, 0, [], 'PhaseHVec(dim=0, n=0)')", "[]", "0", "1.0", "0", "[(1, 0.0), (0, 0.0)]", "[(0, 0.0)]",
+        f"ValueError {mismatch}", f"ValueError {mismatch}",
+        "PanicException assertion `left == right` failed: phase-vector dimension mismatch in bundle|  left: 3| right: 0",
+        "PanicException index out of bounds: the len is 0 but the index is 0",
+        "PanicException index out of bounds: the len is 0 but the index is 0"])
