@@ -54,12 +54,17 @@ void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
   }
 }
 
-// Lookup tables by resolution and by phase, shared by the codebooks of one
-// call; every entry is back at kNoSection between codebooks.
+// Lookups by resolution and by phase, shared by the codebooks of one call
+// and grown only as far as they are needed. Between codebooks every mark is
+// clear and every section_of entry is kNoSection.
 struct BookScratch {
-  std::vector<std::uint32_t> section_of = std::vector<std::uint32_t>(kMaxResolution + 1, kNoSection);
-  std::vector<std::uint32_t> slot = std::vector<std::uint32_t>(std::size_t{1} << 16, kNoSection);
+  std::vector<std::uint32_t> section_of;  // by resolution, once a book has many
+  std::vector<std::uint8_t> marked;       // by phase
+  std::vector<std::uint16_t> slot;        // by phase: its position in the section
 };
+
+// Up to this many resolutions in a codebook are told apart by a linear search.
+constexpr std::size_t kSearchedResolutions = 8;
 
 PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch,
                           InterruptCheck interrupted) {
@@ -79,18 +84,34 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
   }
 
   // The entries of each distinct resolution, in order of first use.
-  std::vector<std::uint32_t>& section_of = scratch.section_of;
+  std::vector<std::uint32_t> resolutions;
   std::vector<std::vector<std::size_t>> sections;
+  std::vector<std::uint32_t>& section_of = scratch.section_of;
   for (std::size_t j = 0; j < book.count; ++j) {
     const std::uint32_t n = entries[j]->n;
-    check_index(n, section_of.size());
-    if (section_of[n] == kNoSection) {
-      section_of[n] = static_cast<std::uint32_t>(sections.size());
+    check_index(n, std::size_t{kMaxResolution} + 1);
+    std::uint32_t section = kNoSection;
+    if (section_of.empty()) {
+      const auto found = std::find(resolutions.begin(), resolutions.end(), n);
+      if (found != resolutions.end()) section = static_cast<std::uint32_t>(found - resolutions.begin());
+      if (section == kNoSection && resolutions.size() == kSearchedResolutions) {
+        section_of.assign(std::size_t{kMaxResolution} + 1, kNoSection);
+        for (std::size_t k = 0; k < resolutions.size(); ++k) section_of[resolutions[k]] = static_cast<std::uint32_t>(k);
+      }
+    } else {
+      section = section_of[n];
+    }
+    if (section == kNoSection) {
+      section = static_cast<std::uint32_t>(sections.size());
+      if (!section_of.empty()) section_of[n] = section;
+      resolutions.push_back(n);
       sections.emplace_back();
     }
-    sections[section_of[n]].push_back(j);
+    sections[section].push_back(j);
   }
-  for (const std::vector<std::size_t>& members : sections) section_of[entries[members.front()]->n] = kNoSection;
+  if (!section_of.empty()) {
+    for (const std::uint32_t n : resolutions) section_of[n] = kNoSection;
+  }
 
   // A resolution's table section holds only the phases its entries use, in
   // ascending order, and the entries' phases are read as positions in that
@@ -101,30 +122,53 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
   // positions are the phases themselves and the entries are read as they are.
   std::vector<const std::uint16_t*> sources(book.count);
   PhaseArray positions;  // entry j's rewritten phases at j * dim, where needed
-  std::vector<std::uint32_t>& slot = scratch.slot;
+  std::vector<std::uint8_t>& marked = scratch.marked;
+  std::vector<std::uint16_t>& slot = scratch.slot;
   std::vector<std::uint16_t> used;
-  for (const std::vector<std::size_t>& members : sections) {
-    const std::uint32_t n = entries[members.front()]->n;
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    const std::vector<std::size_t>& members = sections[s];
+    const std::uint32_t n = resolutions[s];
+    if (marked.size() < n) {
+      marked.resize(n, 0);
+      slot.resize(n);
+    }
     used.clear();
-    for (const std::size_t j : members) {
-      const std::uint16_t* phases = entries[j]->phases.data();
-      for (std::size_t i = 0; i < dim; ++i) {
-        if (slot[phases[i]] == kNoSection) {
-          slot[phases[i]] = 0;
-          used.push_back(phases[i]);
+    if (members.size() * dim >= n) {
+      // At least as many phases as the resolution has: mark them all, then
+      // collect the marks in order.
+      for (const std::size_t j : members) {
+        const std::uint16_t* phases = entries[j]->phases.data();
+        for (std::size_t i = 0; i < dim; ++i) marked[phases[i]] = 1;
+      }
+      for (std::uint32_t k = 0; k < n; ++k) {
+        if (marked[k]) used.push_back(static_cast<std::uint16_t>(k));
+        marked[k] = 0;
+      }
+    } else {
+      // Fewer phases than the resolution has: collect each the first time.
+      for (const std::size_t j : members) {
+        const std::uint16_t* phases = entries[j]->phases.data();
+        for (std::size_t i = 0; i < dim; ++i) {
+          if (!marked[phases[i]]) {
+            marked[phases[i]] = 1;
+            used.push_back(phases[i]);
+          }
         }
       }
+      for (const std::uint16_t p : used) marked[p] = 0;
+      std::sort(used.begin(), used.end());
     }
-    std::sort(used.begin(), used.end());
     const std::size_t offset = book.table_re.size();
     book.table_re.resize(offset + used.size());
     book.table_im.resize(offset + used.size());
     for (std::size_t k = 0; k < used.size(); ++k) {
       lattice_phasor(used[k], n, book.table_re[offset + k], book.table_im[offset + k]);
-      slot[used[k]] = static_cast<std::uint32_t>(k);
     }
     const bool every_phase = used.size() == n;
-    if (!every_phase && positions.empty()) positions = PhaseArray(book.count * dim);
+    if (!every_phase) {
+      for (std::size_t k = 0; k < used.size(); ++k) slot[used[k]] = static_cast<std::uint16_t>(k);
+      if (positions.empty()) positions = PhaseArray(book.count * dim);
+    }
     for (const std::size_t j : members) {
       book.offsets[j] = static_cast<std::uint32_t>(offset);
       const std::uint16_t* phases = entries[j]->phases.data();
@@ -133,10 +177,9 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
         continue;
       }
       std::uint16_t* out = positions.data() + j * dim;
-      for (std::size_t i = 0; i < dim; ++i) out[i] = static_cast<std::uint16_t>(slot[phases[i]]);
+      for (std::size_t i = 0; i < dim; ++i) out[i] = slot[phases[i]];
       sources[j] = out;
     }
-    for (const std::uint16_t p : used) slot[p] = kNoSection;
     poll(interrupted);
   }
   // Lanes and tile components past the entries read position 0 of their
