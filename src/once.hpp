@@ -16,7 +16,11 @@
 #pragma once
 
 #include <Python.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -40,15 +44,14 @@ class OnceGuard {
     const unsigned long me = PyThread_get_thread_ident();
     for (auto pause = std::chrono::microseconds(20);; pause = std::min(pause * 2, std::chrono::microseconds(2000))) {
       if (done_.load(std::memory_order_acquire)) return;
-      const pid_t process = getpid();
-      if (maker_process_ != process) break;  // no maker in this process
+      if (maker_process_ != current_process()) break;  // no maker in this process
       if (maker_thread_ == me) refuse_reentry();
       // Another thread is making the value: let it run, then look again.
       PyThreadState* state = PyEval_SaveThread();
       std::this_thread::sleep_for(pause);
       PyEval_RestoreThread(state);
     }
-    maker_process_ = getpid();
+    maker_process_ = current_process();
     maker_thread_ = me;
     try {
       make();
@@ -61,6 +64,12 @@ class OnceGuard {
   }
 
  private:
+#ifdef _WIN32
+  static long current_process() { return _getpid(); }
+#else
+  static long current_process() { return static_cast<long>(getpid()); }
+#endif
+
   [[noreturn]] static void refuse_reentry() {
     PyErr_SetString(PyExc_RuntimeError,
                     "tesmerine was called again by the same thread while it was making a once-per-process value "
@@ -71,7 +80,7 @@ class OnceGuard {
   std::atomic<bool> done_{false};
   // The thread making the value, and its process; 0 when no one is. Read
   // and written only with the interpreter lock held.
-  pid_t maker_process_ = 0;
+  long maker_process_ = 0;
   unsigned long maker_thread_ = 0;
 };
 
