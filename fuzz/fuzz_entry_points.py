@@ -20,6 +20,40 @@ class FuzzError(Exception):
     """Raised by the hostile argument objects below; passes through unchanged."""
 
 
+class FuzzInterrupt(KeyboardInterrupt):
+    pass
+
+
+class FuzzExit(SystemExit):
+    pass
+
+
+class FuzzBase(BaseException):
+    pass
+
+
+# The BaseExceptions the hostile objects raise: none may be dropped, so a call
+# during which one was raised must end with that very exception.
+BASE_ERRORS = [FuzzInterrupt, FuzzExit, FuzzBase]
+raised_base = []
+
+
+def hostile_error(kind, where):
+    error = kind(where)
+    if not isinstance(error, Exception):
+        raised_base.append(error)
+    return error
+
+
+class Nameless(type):
+    """A metaclass whose classes raise when asked for their __qualname__."""
+
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise hostile_error(type.__getattribute__(cls, "error"), "__qualname__")
+        return type.__getattribute__(cls, name)
+
+
 class Index:
     def __init__(self, value):
         self.value = value
@@ -42,6 +76,8 @@ class Seq:
     def __len__(self):
         if self.fail == "len":
             raise FuzzError("__len__")
+        if self.fail in BASE_ERRORS:
+            raise hostile_error(self.fail, "__len__")
         return 2**62 if self.fail == "huge len" else len(self.items)
 
     def __getitem__(self, i):
@@ -119,11 +155,11 @@ def make_vectors(fdp, depth):
         return (x for x in items)
     if kind == 13:
         return set(items) if all(isinstance(x, PhaseHVec) for x in items) else frozenset()
-    return Seq(items, fdp.PickValueInList(["len", "huge len", "getitem", "iter", None]))
+    return Seq(items, fdp.PickValueInList(["len", "huge len", "getitem", "iter", None, *BASE_ERRORS]))
 
 
 def make_value(fdp, depth=0):
-    kind = fdp.ConsumeIntInRange(0, 13 if depth < 2 else 7)
+    kind = fdp.ConsumeIntInRange(0, 14 if depth < 2 else 7)
     if kind == 0:
         return make_int(fdp)
     if kind == 1:
@@ -140,11 +176,20 @@ def make_value(fdp, depth=0):
         return make_vectors(fdp, depth)
     if kind == 11:
         return make_codebooks(fdp, depth)
+    if kind == 12:
+        return Nameless("Thing", (), {"error": fdp.PickValueInList([FuzzError, *BASE_ERRORS])})()
     return fdp.PickValueInList([PhaseHVec, object(), {}, range(3), b"", "", Seq([], "iter")])
 
 
+def mixed_codebook(fdp):
+    """Entries of the family's dim at many different resolutions."""
+    return [PhaseHVec.random(family[0], fdp.ConsumeIntInRange(2, 65536), fdp.ConsumeIntInRange(0, 2**64 - 1))
+            for _ in range(fdp.ConsumeIntInRange(1, 48))]
+
+
 def make_codebooks(fdp, depth=0):
-    return [make_vectors(fdp, depth + 1) for _ in range(fdp.ConsumeIntInRange(0, 3))]
+    return [mixed_codebook(fdp) if fdp.ConsumeIntInRange(0, 5) == 0 else make_vectors(fdp, depth + 1)
+            for _ in range(fdp.ConsumeIntInRange(0, 3))]
 
 
 def make_key(fdp, params):
@@ -181,7 +226,7 @@ def check_error(name, error):
         assert len(error.args) == 1 and PANIC.fullmatch(error.args[0]), error.args
     elif kind is ValueError:
         assert str(error) in VALUE_ERRORS, error
-    elif kind not in (TypeError, OverflowError, MemoryError, FuzzError):
+    elif kind not in (TypeError, OverflowError, MemoryError, FuzzError, *BASE_ERRORS):
         raise AssertionError(f"{name}: undocumented exception {kind.__name__}: {error}") from error
     for note in getattr(error, "__notes__", []):
         assert re.fullmatch(r"while processing '(\w+)'", note).group(1) in PARAMS.get(name, ()), note
@@ -261,14 +306,17 @@ def call_entry_point(fdp, name):
         args.insert(0, receiver if fdp.ConsumeIntInRange(0, 3) else make_value(fdp))
     fn = {"random": PhaseHVec.random, "bundle": PhaseHVec.bundle, "resonator_factorize": resonator_factorize,
           "class": PhaseHVec, "unbound": PhaseHVec.bind}.get(name) or getattr(receiver, name)
+    raised_base.clear()
     try:
         result = fn(*args, **kwargs)
     except BaseException as error:  # noqa: B036 -- PanicException derives from BaseException
-        if isinstance(error, (KeyboardInterrupt, SystemExit)):
+        if isinstance(error, (KeyboardInterrupt, SystemExit)) and not isinstance(error, (FuzzInterrupt, FuzzExit)):
             raise
         check_error(name, error)
+        assert not raised_base or error is raised_base[0], f"{name}: {raised_base[0]!r} was dropped for {error!r}"
         outcomes[type(error).__name__] += 1
     else:
+        assert not raised_base, f"{name}: {raised_base[0]!r} was dropped"
         check_result(name, result)
         outcomes["result"] += 1
 

@@ -70,7 +70,7 @@ Py_ssize_t keyword_position(const ParamSpec& params, PyObject* key) {
   if (!PyUnicode_Check(key)) return -1;
   PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
   if (!utf8) {
-    PyErr_Clear();
+    clear_ordinary_error();
     return -1;
   }
   char* bytes = nullptr;
@@ -158,6 +158,21 @@ void add_argument_note(const char* param) noexcept {
       PyRef add_note = steal_or_throw(PyObject_GetAttr(value.get(), interned::add_note()));
       steal_or_throw(PyObject_CallFunctionObjArgs(add_note.get(), note.get(), nullptr));
     } catch (const PythonError&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        // Not an ordinary error (KeyboardInterrupt, SystemExit, ...): it
+        // replaces the one being noted, which becomes its context.
+        PyObject* new_type = nullptr;
+        PyObject* new_value = nullptr;
+        PyObject* new_traceback = nullptr;
+        PyErr_Fetch(&new_type, &new_value, &new_traceback);
+        PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+        if (new_value != nullptr) {
+          PyException_SetContext(new_value, value.release());  // steals the reference
+          if (new_traceback != nullptr) PyException_SetTraceback(new_value, new_traceback);
+        }
+        PyErr_Restore(new_type, new_value, new_traceback);
+        return;
+      }
       // No add_note before Python 3.11, or the call failed: keep the error as it is.
       PyErr_Clear();
     }
@@ -186,7 +201,7 @@ void require_sequence(PyObject* obj) {
 std::size_t capacity_hint(PyObject* obj) {
   const Py_ssize_t size = PyObject_Size(obj);
   if (size < 0) {
-    PyErr_Clear();
+    clear_ordinary_error();
     return 0;
   }
   return std::min(static_cast<std::size_t>(size), kMaxReservedItems);

@@ -31,7 +31,7 @@ PyObject* panic_exception_class() {
 PyRef qualname_of(PyObject* type) {
   PyRef name = PyRef::steal(PyObject_GetAttr(type, interned::qualname()));
   if (!name) {
-    PyErr_Clear();
+    clear_ordinary_error();
     return {};
   }
   if (!PyUnicode_Check(name.get())) return {};
@@ -39,6 +39,15 @@ PyRef qualname_of(PyObject* type) {
 }
 
 }  // namespace
+
+void clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError{};
+  PyErr_Clear();
+}
+
+void check_signals() {
+  if (PyErr_CheckSignals() < 0) throw PythonError{};
+}
 
 void set_panic(const char* message) noexcept {
   try {

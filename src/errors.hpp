@@ -17,6 +17,16 @@ namespace tesmerine {
 // class itself fail to be made, the error of that attempt).
 void set_panic(const char* message) noexcept;
 
+// For the places that deliberately drop an error (a length hint, a type's
+// name for a message, a note): clears the current exception if it is an
+// ordinary error (an Exception subclass). Anything else (KeyboardInterrupt,
+// SystemExit, another BaseException) stays set and PythonError is thrown.
+void clear_ordinary_error();
+
+// Runs the handlers of pending signals; throws PythonError if one raised.
+// Given to the core as its interruption check during long computations.
+void check_signals();
+
 // Throws PythonError after setting
 //   TypeError "'<type>' object is not an instance of '<expected>'"
 // ("'None' is not an instance of '<expected>'" for None), <expected> being

@@ -112,7 +112,7 @@ PyObject* bundle(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const ParsedArgs parsed = parse_arguments(kBundleParams, args, kwargs);
     const VectorList items = convert_argument(parsed, kItems, to_vector_list);
-    return wrap_record(core::bundle(items.records));
+    return wrap_record(core::bundle(items.records, check_signals));
   });
 }
 
@@ -170,7 +170,7 @@ PyRef class_attribute_text(PyObject* cls, PyObject* name) {
     PyRef text = PyRef::steal(PyObject_Str(value.get()));
     if (text) return text;
   }
-  PyErr_Clear();
+  if (PyErr_Occurred()) clear_ordinary_error();
   return steal_or_throw(PyUnicode_FromString("<unknown>"));
 }
 

@@ -41,7 +41,7 @@ PyObject* resonator_factorize(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<core::RecordList> records;
     records.reserve(codebooks.size());
     for (const VectorList& book : codebooks) records.push_back(book.records);
-    return build_result(core::factorize(composite, records, max_iter));
+    return build_result(core::factorize(composite, records, max_iter, check_signals));
   });
 }
 

@@ -23,6 +23,11 @@ PhaseArray allocate_phases(std::uint64_t dim) {
   return PhaseArray(static_cast<std::size_t>(dim));
 }
 
+// How often a bundle polls for interruption: every this many phases folded
+// (a few milliseconds of work) and every this many directions found.
+constexpr std::size_t kPhasesPerPoll = std::size_t{1} << 24;
+constexpr std::size_t kDirectionsPerPoll = std::size_t{1} << 16;
+
 [[noreturn]] void fail_bundle_assertion(const char* what, std::uint64_t left, std::uint64_t right) {
   throw InternalFailure(std::string("assertion `left == right` failed: phase-vector ") + what +
                         " mismatch in bundle\n  left: " + std::to_string(left) +
@@ -88,18 +93,25 @@ class PhasorSums {
   // of positions, every item of a block of items in turn, so that a block's
   // sums stay in the nearest cache; integer sums do not depend on the order
   // in which they are formed.
-  void fold(const RecordList& items, const PackedPhasorTable& table) {
+  void fold(const RecordList& items, const PackedPhasorTable& table, InterruptCheck interrupted) {
     constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;
     constexpr std::size_t kPositionBlock = 1024;
     std::vector<std::uint16_t> largest(items.size(), 0);
     std::vector<const std::uint16_t*> phases(items.size());
     for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
+    std::size_t unpolled = 0;  // phases folded since `interrupted` was last polled
     for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
       if (first != 0) unpack();
       const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
       for (std::size_t start = 0; start < len_; start += kPositionBlock) {
+        const std::size_t width = std::min(kPositionBlock, len_ - start);
         kernels().gather_add(phases.data() + first, count, start, table.words(), table.n(), packed_.data() + start,
-                             std::min(kPositionBlock, len_ - start), largest.data() + first);
+                             width, largest.data() + first);
+        unpolled += count * width;
+        if (unpolled >= kPhasesPerPoll) {
+          poll(interrupted);
+          unpolled = 0;
+        }
       }
       in_block_ = count;
     }
@@ -144,13 +156,14 @@ class PhasorSums {
 
 // The new record: each position's direction, atan2(sin sum, cos sum), on
 // the n-level lattice, a block of positions at a time.
-PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n) {
+PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n, InterruptCheck interrupted) {
   PhaseHVec out{allocate_phases(dim), dim, n};
   const std::size_t len = static_cast<std::size_t>(dim);
   constexpr std::size_t kBlock = 256;
   double ys[kBlock], xs[kBlock];
   std::uint32_t indices[kBlock];
   for (std::size_t start = 0; start < len; start += kBlock) {
+    if (start % kDirectionsPerPoll == 0) poll(interrupted);
     const std::size_t count = std::min(kBlock, len - start);
     for (std::size_t c = 0; c < count; ++c) {
       ys[c] = static_cast<double>(sums.sin_sum(start + c));
@@ -214,15 +227,15 @@ double similarity(const PhaseHVec& a, const PhaseHVec& b) {
   return sum / static_cast<double>(a.dim);
 }
 
-PhaseHVec bundle(const RecordList& items) {
+PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted) {
   if (items.empty()) throw UserError(kEmptyBundleMessage);
   const std::uint64_t dim = items.front()->dim;
   const std::uint32_t n = items.front()->n;
   const PackedPhasorTable table(n);
   PhasorSums sums(static_cast<std::size_t>(dim));
   require_bundle_items(items, dim, n);
-  sums.fold(items, table);
-  return directions_of(sums, dim, n);
+  sums.fold(items, table, interrupted);
+  return directions_of(sums, dim, n, interrupted);
 }
 
 }  // namespace tesmerine::core

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/phase_constants.hpp"
 
 namespace tesmerine::core {
@@ -64,6 +65,7 @@ using RecordList = std::vector<const PhaseHVec*>;
 
 // Direction of the summed unit phasors at each position, through fixed-point
 // tables and exact integer sums, so the result ignores the order of items.
-PhaseHVec bundle(const RecordList& items);
+// `interrupted` is polled every so many phases folded and directions found.
+PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted = nullptr);
 
 }  // namespace tesmerine::core

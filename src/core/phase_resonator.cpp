@@ -13,6 +13,8 @@ namespace {
 
 // Sentinel for "no previous sweep": no real index equals it.
 constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
+// Marks a resolution not yet given a table section.
+constexpr std::uint32_t kNoSection = ~std::uint32_t{0};
 
 // cos and sin of (p * 2pi) / n, the product first.
 void lattice_phasor(std::uint32_t p, std::uint32_t n, double& re, double& im) {
@@ -52,56 +54,156 @@ void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
   }
 }
 
-// One table section per distinct resolution, in order of first use: sets
-// each entry's offset and returns the sections as (n, offset) pairs.
-std::vector<std::pair<std::uint32_t, std::uint32_t>> assign_table_sections(const RecordList& entries,
-                                                                          PhasorBook& book) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> sections;
-  std::size_t table_size = 0;
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const std::uint32_t n = entries[j]->n;
-    auto found = std::find_if(sections.begin(), sections.end(), [n](const auto& s) { return s.first == n; });
-    if (found == sections.end()) {
-      sections.emplace_back(n, static_cast<std::uint32_t>(table_size));
-      found = sections.end() - 1;
-      table_size += n;
-    }
-    book.offsets[j] = found->second;
+// Lookups by resolution and by phase, shared by the codebooks of one call
+// and grown only as far as they are needed. Between codebooks every mark is
+// clear and every section_of entry is kNoSection.
+struct BookScratch {
+  std::vector<std::uint32_t> section_of;  // by resolution, once a book has many
+  std::vector<std::uint8_t> marked;       // by phase
+  std::vector<std::uint16_t> slot;        // by phase: its position in the section
+};
+
+// Up to this many resolutions in a codebook are told apart by a linear search.
+constexpr std::size_t kSearchedResolutions = 8;
+
+// Each entry's phases are checked against its resolution before they index
+// anything.
+void require_phases_below_resolution(const RecordList& entries, std::size_t dim) {
+  for (const PhaseHVec* entry : entries) {
+    const std::uint16_t* phases = entry->phases.data();
+    std::uint16_t largest = 0;
+    for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
+    if (dim != 0) check_index(largest, entry->n);
   }
-  book.table_re.assign(table_size, 0.0);
-  book.table_im.assign(table_size, 0.0);
+}
+
+// The entries of one resolution, and the phases they use.
+struct TableSection {
+  std::uint32_t n;
+  std::vector<std::size_t> members;
+};
+
+// The entries grouped by resolution, in order of first use.
+std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScratch& scratch) {
+  std::vector<TableSection> sections;
+  std::vector<std::uint32_t>& section_of = scratch.section_of;
+  for (std::size_t j = 0; j < entries.size(); ++j) {
+    const std::uint32_t n = entries[j]->n;
+    check_index(n, std::size_t{kMaxResolution} + 1);
+    std::uint32_t section = kNoSection;
+    if (section_of.empty()) {
+      for (std::size_t k = 0; k < sections.size(); ++k) {
+        if (sections[k].n == n) section = static_cast<std::uint32_t>(k);
+      }
+      if (section == kNoSection && sections.size() == kSearchedResolutions) {
+        section_of.assign(std::size_t{kMaxResolution} + 1, kNoSection);
+        for (std::size_t k = 0; k < sections.size(); ++k) section_of[sections[k].n] = static_cast<std::uint32_t>(k);
+      }
+    } else {
+      section = section_of[n];
+    }
+    if (section == kNoSection) {
+      section = static_cast<std::uint32_t>(sections.size());
+      if (!section_of.empty()) section_of[n] = section;
+      sections.push_back({n, {}});
+    }
+    sections[section].members.push_back(j);
+  }
+  if (!section_of.empty()) {
+    for (const TableSection& section : sections) section_of[section.n] = kNoSection;
+  }
   return sections;
 }
 
-// Marks, in the table's layout, every phasor some entry uses. Each entry's
-// phases are checked against its resolution before they index anything.
-std::vector<std::uint8_t> mark_used_phasors(const RecordList& entries, const PhasorBook& book) {
-  std::vector<std::uint8_t> used(book.table_re.size(), 0);
-  for (std::size_t j = 0; j < book.count; ++j) {
-    const PhaseHVec& entry = *entries[j];
-    const std::uint16_t* phases = entry.phases.data();
-    std::uint16_t largest = 0;
-    for (std::size_t i = 0; i < book.dim; ++i) largest = std::max(largest, phases[i]);
-    if (book.dim != 0) check_index(largest, entry.n);
-    std::uint8_t* marks = used.data() + book.offsets[j];
-    for (std::size_t i = 0; i < book.dim; ++i) marks[phases[i]] = 1;
+// The phases the members of a section use, in ascending order.
+std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSection& section, std::size_t dim,
+                                       BookScratch& scratch) {
+  std::vector<std::uint8_t>& marked = scratch.marked;
+  if (marked.size() < section.n) {
+    marked.resize(section.n, 0);
+    scratch.slot.resize(section.n);
+  }
+  std::vector<std::uint16_t> used;
+  if (section.members.size() * dim >= section.n) {
+    // At least as many phases as the resolution has: mark them all, then
+    // collect the marks in order.
+    for (const std::size_t j : section.members) {
+      const std::uint16_t* phases = entries[j]->phases.data();
+      for (std::size_t i = 0; i < dim; ++i) marked[phases[i]] = 1;
+    }
+    for (std::uint32_t k = 0; k < section.n; ++k) {
+      if (marked[k]) used.push_back(static_cast<std::uint16_t>(k));
+      marked[k] = 0;
+    }
+  } else {
+    // Fewer phases than the resolution has: collect each the first time.
+    for (const std::size_t j : section.members) {
+      const std::uint16_t* phases = entries[j]->phases.data();
+      for (std::size_t i = 0; i < dim; ++i) {
+        if (!marked[phases[i]]) {
+          marked[phases[i]] = 1;
+          used.push_back(phases[i]);
+        }
+      }
+    }
+    for (const std::uint16_t p : used) marked[p] = 0;
+    std::sort(used.begin(), used.end());
   }
   return used;
 }
 
-// Only the phasors some entry uses are computed.
-void fill_used_phasors(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& sections,
-                       const std::vector<std::uint8_t>& used, PhasorBook& book) {
-  for (const auto& [n, offset] : sections) {
-    for (std::uint32_t k = 0; k < n; ++k) {
-      if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
+// A resolution's table section holds only the phases its entries use, in
+// ascending order, and the entries' phases are read as positions in that
+// section: each value read is still lattice_phasor(p, n) for the entry's
+// own phase p, while the tables stay no larger than the entries (a codebook
+// mixing thousands of resolutions near 65536 would otherwise need 16 bytes
+// per phase of every one of them). Where every phase is used, the positions
+// are the phases themselves and the entries are read as they are.
+//
+// Fills the book's tables and offsets; returns, for each entry, where its
+// positions are (its own phases, or its rewritten copy in `positions`).
+std::vector<const std::uint16_t*> build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch,
+                                               PhaseArray& positions, InterruptCheck interrupted) {
+  const std::size_t dim = book.dim;
+  std::vector<const std::uint16_t*> sources(book.count);
+  for (const TableSection& section : group_by_resolution(entries, scratch)) {
+    const std::vector<std::uint16_t> used = used_phases(entries, section, dim, scratch);
+    const std::size_t offset = book.table_re.size();
+    book.table_re.resize(offset + used.size());
+    book.table_im.resize(offset + used.size());
+    for (std::size_t k = 0; k < used.size(); ++k) {
+      lattice_phasor(used[k], section.n, book.table_re[offset + k], book.table_im[offset + k]);
     }
+    const bool every_phase = used.size() == section.n;
+    if (!every_phase) {
+      for (std::size_t k = 0; k < used.size(); ++k) scratch.slot[used[k]] = static_cast<std::uint16_t>(k);
+      if (positions.empty()) positions = PhaseArray(book.count * dim);
+    }
+    for (const std::size_t j : section.members) {
+      book.offsets[j] = static_cast<std::uint32_t>(offset);
+      const std::uint16_t* phases = entries[j]->phases.data();
+      if (every_phase) {
+        sources[j] = phases;
+        continue;
+      }
+      std::uint16_t* out = positions.data() + j * dim;
+      for (std::size_t i = 0; i < dim; ++i) out[i] = scratch.slot[phases[i]];
+      sources[j] = out;
+    }
+    poll(interrupted);
   }
+  // Lanes and tile components past the entries read position 0 of their
+  // section; an empty table still has one entry for them to read.
+  if (book.table_re.empty()) {
+    book.table_re.push_back(1.0);
+    book.table_im.push_back(0.0);
+  }
+  return sources;
 }
 
 // The tiled layout for the superposition; every position is written,
 // padding included.
-void lay_out_tiles(const RecordList& entries, PhasorBook& book) {
+void lay_out_tiles(const std::vector<const std::uint16_t*>& sources, PhasorBook& book) {
   const std::size_t dim = book.dim;
   const std::size_t tile_count = (dim + kComponentTile - 1) / kComponentTile;
   book.tiles = PhaseArray(tile_count * kComponentTile * book.count);
@@ -110,47 +212,48 @@ void lay_out_tiles(const RecordList& entries, PhasorBook& book) {
     const std::size_t width = std::min(kComponentTile, dim - first);
     for (std::size_t j = 0; j < book.count; ++j) {
       std::uint16_t* out = book.tiles.data() + tile_position(book.count, j, first);
-      std::memcpy(out, entries[j]->phases.data() + first, width * sizeof(std::uint16_t));
+      std::memcpy(out, sources[j] + first, width * sizeof(std::uint16_t));
       std::fill(out + width, out + kComponentTile, std::uint16_t{0});
     }
   }
 }
 
 // The lane layout for the dot products, kEntryLanes entries side by side;
-// every position is written. Lanes past the last entry hold phase 0: a
+// every position is written. Lanes past the last entry hold position 0: a
 // valid table index whose sums are dropped.
-void lay_out_lanes(const RecordList& entries, PhasorBook& book) {
+void lay_out_lanes(const std::vector<const std::uint16_t*>& sources, PhasorBook& book) {
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.lanes = PhaseArray(groups * kEntryLanes * dim);
   for (std::size_t g = 0; g < groups; ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
-    const std::uint16_t* sources[kEntryLanes] = {};
-    for (std::size_t l = 0; l < present; ++l) sources[l] = entries[g * kEntryLanes + l]->phases.data();
+    const std::uint16_t* lane_sources[kEntryLanes] = {};
+    for (std::size_t l = 0; l < present; ++l) lane_sources[l] = sources[g * kEntryLanes + l];
     if (present == kEntryLanes) {
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = lane_sources[l][i];
       }
     } else {
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? lane_sources[l][i] : 0;
       }
     }
   }
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch,
+                          InterruptCheck interrupted) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.offsets.assign(groups * kEntryLanes, 0);
-  const auto sections = assign_table_sections(entries, book);
-  const std::vector<std::uint8_t> used = mark_used_phasors(entries, book);
-  lay_out_tiles(entries, book);
-  lay_out_lanes(entries, book);
-  fill_used_phasors(sections, used, book);
+  require_phases_below_resolution(entries, dim);
+  PhaseArray positions;  // entry j's rewritten phases at j * dim, where needed
+  const std::vector<const std::uint16_t*> sources = build_tables(entries, book, scratch, positions, interrupted);
+  lay_out_tiles(sources, book);
+  lay_out_lanes(sources, book);
   return book;
 }
 
@@ -220,13 +323,14 @@ PhasorVec lattice_phasors(const PhaseHVec& v, LatticeTable& lattice) {
 // Each factor's first estimate: the plain sum of its codebook's entries
 // (1.0 * x is x exactly), snapped onto the composite's lattice.
 std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, std::uint32_t n,
-                                         LatticeTable& lattice) {
+                                         LatticeTable& lattice, InterruptCheck interrupted) {
   std::vector<PhasorVec> estimates;
   estimates.reserve(books.size());
   for (const PhasorBook& book : books) {
     PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
     snap_with(sum, n, lattice);
     estimates.push_back(std::move(sum));
+    poll(interrupted);
   }
   return estimates;
 }
@@ -237,11 +341,12 @@ std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, s
 // divided nor clipped), and replaces its estimate at once with the snapped
 // weighted superposition.
 void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& books, std::uint32_t n,
-                   LatticeTable& lattice, std::vector<PhasorVec>& estimates) {
+                   LatticeTable& lattice, std::vector<PhasorVec>& estimates, InterruptCheck interrupted) {
   const std::size_t dim = composite.size();
   PhasorVec w = composite;
   std::vector<double> dots;
   for (std::size_t f = 0; f < books.size(); ++f) {
+    poll(interrupted);
     w.re = composite.re;
     w.im = composite.im;
     for (std::size_t g = 0; g < books.size(); ++g) {
@@ -293,26 +398,30 @@ Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
 
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
-                             std::uint64_t max_iter) {
+                             std::uint64_t max_iter,
+                             InterruptCheck interrupted) {
   const std::size_t dim = composite.phases.size();
   const std::uint32_t n = composite.n;
   require_entry_dimensions(codebooks, dim);
 
   std::vector<PhasorBook> books;
   books.reserve(codebooks.size());
-  for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim));
+  {
+    BookScratch scratch;
+    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch, interrupted));
+  }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
   const PhasorVec composite_phasors = lattice_phasors(composite, lattice);
   if (books.empty()) return {};
 
-  std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice);
+  std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice, interrupted);
   StopRule stop(books.size());
   std::vector<Match> matches(books.size());
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
     ++sweep;
-    resonate_once(composite_phasors, books, n, lattice, estimates);
+    resonate_once(composite_phasors, books, n, lattice, estimates, interrupted);
     for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
     if (stop.settled(matches) || sweep == max_iter) break;
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/phase_hvec.hpp"
 
 namespace tesmerine::core {
@@ -19,13 +20,13 @@ struct PhasorVec {
 };
 
 // The entries of one codebook in phasor form. Every entry is a unit phasor
-// on its own lattice, so it is kept as its 16-bit phase indices and read
-// through `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v
-// (the very values of the lattice phasors) for each resolution n_v present,
-// entry j's resolution starting at offsets[j]. The phases are stored twice:
-// `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
-// padded to whole tiles) and `lanes` in groups of kEntryLanes entries side by
-// side ([(g * dim + i) * kEntryLanes + l]).
+// on its own lattice, so it is kept as 16-bit positions in `table_re` /
+// `table_im`, which hold cos and sin of (p * 2pi) / n_v (the very values of
+// the lattice phasors) for each phase p that entries of resolution n_v use,
+// in ascending order, entry j's section starting at offsets[j]. The
+// positions are stored twice: `tiles` in blocks of kComponentTile components
+// (tile_position(count, j, i), padded to whole tiles) and `lanes` in groups
+// of kEntryLanes entries side by side ([(g * dim + i) * kEntryLanes + l]).
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
@@ -46,8 +47,11 @@ struct Match {
 Match best_match(const PhasorBook& book, const PhasorVec& estimate);
 
 // The resonator network: one (index, similarity) per codebook, in order.
+// `interrupted` is polled before every factor's update in every sweep and
+// while the codebooks are prepared.
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
-                             std::uint64_t max_iter);
+                             std::uint64_t max_iter,
+                             InterruptCheck interrupted = nullptr);
 
 }  // namespace tesmerine::core
