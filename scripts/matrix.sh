@@ -10,11 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
-work=$root/build/test
+work=$root/.build/test
 if [ "${1:-}" = "--after-test" ]; then shift; else bash scripts/test.sh; fi
 
 wheel=$(ls "$work"/wheelhouse/tesmerine-*-cp39-abi3-*.whl)
-audit_venv=$root/build/abi3audit-venv
+audit_venv=$root/.build/abi3audit-venv
 [ -x "$audit_venv/bin/python" ] || "$build_python" -m venv "$audit_venv"
 "$audit_venv/bin/python" -m pip install --quiet --disable-pip-version-check abi3audit
 echo "== abi3audit --strict $(basename "$wheel")"
