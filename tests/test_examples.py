@@ -41,3 +41,20 @@ def test_capacity_sweep_small(tmp_path):
             ["512", "3", n, m, "4", "4", "1.0"] for n in ("4", "64") for m in ("2", "3")]]
     assert ("matplotlib is not installed: no plot written" in out and not picture.exists()) if importlib.util.find_spec(
         "matplotlib") is None else picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_distributed_sweep_same_bytes(tmp_path):
+    pytest.importorskip("distributed")
+    # M = 24 at D = 256 is past the resonator's capacity, so the table holds
+    # failures as well as successes; it must not depend on where tasks ran.
+    point = ["--dim", 256, "--factors", 3, "--sizes", 4, 24, "--resolutions", 2, 16, "--trials", 6]
+    tables = {}
+    for name, extra in [("serial", ["--workers", 0]), ("two", ["--workers", 2, "--batch", 2])]:
+        tables[name] = tmp_path / f"{name}.csv"
+        done = child(EXAMPLES / "distributed_sweep.py", *point, *extra, "--csv", tables[name])
+        assert done.returncode == 0 and done.stderr.rstrip().endswith("tasks"), done.stderr
+    done = child(EXAMPLES / "capacity_sweep.py", *point, "--csv", tmp_path / "capacity.csv")
+    assert done.returncode == 0, done.stderr
+    serial = tables["serial"].read_bytes()
+    assert serial == tables["two"].read_bytes() == (tmp_path / "capacity.csv").read_bytes()
+    assert serial.startswith(b"dim,factors,n,codebook_size,trials,solved,fraction\n256,3,2,4,6,6,1.0\n")
