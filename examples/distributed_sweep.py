@@ -29,7 +29,7 @@ import csv
 import dataclasses
 import os
 import sys
-from typing import TYPE_CHECKING, Iterable, Iterator
+from typing import TYPE_CHECKING, Any, Iterable, Iterator
 
 if TYPE_CHECKING:
     from tesmerine import PhaseHVec
@@ -103,9 +103,12 @@ def run_serial(tasks: list[Task]) -> list[list[bool]]:
 
 
 def run_dask(tasks: list[Task], workers: int, scheduler: str | None) -> list[list[bool]]:
+    import importlib
     import logging
 
-    from distributed import Client, LocalCluster, as_completed
+    # Dask's distributed package carries no type information; held as Any.
+    distributed: Any = importlib.import_module("distributed")
+    Client, LocalCluster, as_completed = distributed.Client, distributed.LocalCluster, distributed.as_completed
 
     if scheduler:
         cluster = None
