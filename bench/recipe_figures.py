@@ -34,6 +34,7 @@ def resonator_study(dim: int = 1500, factors: int = 3, m: int = 79, trials: int 
         plain = long = remedy = 0
         right_sims, wrong_sims, rebuild_wrong = [], [], []
         negated = wrong_factors = 0
+        by_right = [0] * factors
         t_plain = t_remedy = 0.0
         for p in range(trials):
             books, picked, composite = problem(dim, n, m, factors, p)
@@ -53,6 +54,7 @@ def resonator_study(dim: int = 1500, factors: int = 3, m: int = 79, trials: int 
                     negated += n == 2 and s == -books[f][picked[f]].similarity(books[f][j])
             if found != picked:
                 rebuild_wrong.append(abs(rebuild(books, found).similarity(composite)))
+                by_right[sum(j == k for j, k in zip(found, picked))] += 1
             t = time.perf_counter()
             answer = factor_checked(composite, books)
             t_remedy += time.perf_counter() - t
@@ -62,6 +64,7 @@ def resonator_study(dim: int = 1500, factors: int = 3, m: int = 79, trials: int 
         print(f"       returned similarity: right factors min {min(right_sims, default=math.nan):.3f}, "
               f"wrong factors max {max(wrong_sims, default=math.nan):.3f}; rebuild check of wrong answers: "
               f"max |similarity| {max(rebuild_wrong, default=math.nan):.3f} (right answers: 1.0)")
+        print(f"       wrong answers by the number of right factors in them: {by_right}")
         if n == 2:
             print(f"       answers with one right factor: {negated} of their {wrong_factors} wrong factors "
                   "read from a negated estimate")
