@@ -4,13 +4,13 @@
 #   bash bench/run.sh                       # build, install, measure, print
 #   bash bench/run.sh -k bind               # a subset (arguments go to pytest)
 #
-# Everything goes under build/bench: its own virtual environment (bench/requirements.txt
+# Everything goes under .build/bench: its own virtual environment (bench/requirements.txt
 # plus tesmerine built from this checkout), the cos-floor helper and the raw JSON.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
 root=$PWD
-work=$root/build/bench
+work=$root/.build/bench
 venv=$work/venv
 mkdir -p "$work"
 if [ ! -x "$venv/bin/python" ]; then

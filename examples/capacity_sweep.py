@@ -6,9 +6,10 @@ random vectors, one entry picked from each, the composite bound from them. A
 problem counts as solved when resonator_factorize returns exactly the picked
 indices. Everything is seeded, so a run gives the same table every time.
 
-Writes the table as CSV and, when matplotlib is installed (the only extra
-dependency, and of this example only), a PNG plot of the fraction solved
-against M, one line per resolution.
+Prints one line per point; with --csv it writes the table as CSV and, with
+--png and when matplotlib is installed (the only extra dependency, and of this
+example only), a PNG plot of the fraction solved against M, one line per
+resolution. Without them nothing is written.
 
     python examples/capacity_sweep.py --csv docs/capacity.csv --png docs/capacity.png
     python examples/capacity_sweep.py --dim 256 --sizes 4 8 --resolutions 4 16 --trials 5
@@ -110,8 +111,8 @@ def parse(argv: list[str]) -> argparse.Namespace:
                         help="phase resolutions n, each in 2..65536")
     parser.add_argument("--trials", type=int, default=100, help="problems per (n, M) point (default 100)")
     parser.add_argument("--max-iter", type=int, default=50, help="resonator sweeps at most (default 50)")
-    parser.add_argument("--csv", default="capacity.csv", help="CSV output (default capacity.csv)")
-    parser.add_argument("--png", default="capacity.png", help="PNG output; an empty string for none")
+    parser.add_argument("--csv", help="CSV output (default: none, the table is only printed)")
+    parser.add_argument("--png", help="PNG output (default: none)")
     args = parser.parse_args(argv)
     if min(args.sizes) < 2 or args.factors < 1 or args.trials < 1:
         parser.error("codebook sizes must be at least 2, factors and trials at least 1")
@@ -121,8 +122,9 @@ def parse(argv: list[str]) -> argparse.Namespace:
 def main(argv: list[str]) -> int:
     args = parse(argv)
     rows = sweep(args)
-    write_csv(args.csv, rows)
-    print(f"wrote {args.csv}")
+    if args.csv:
+        write_csv(args.csv, rows)
+        print(f"wrote {args.csv}")
     if args.png and plot(args.png, rows, args):
         print(f"wrote {args.png}")
     return 0

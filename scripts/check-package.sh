@@ -3,13 +3,14 @@
 #   - `pip wheel .` gives exactly one cp39-abi3 wheel holding the module, the stub
 #     twice (tesmerine.pyi, tesmerine-stubs/__init__.pyi), the license and the metadata;
 #   - abi3audit --strict finds nothing outside the 3.9 stable ABI;
-#   - the sdist builds, installs from itself into a fresh virtual environment and imports;
+#   - the sdist holds exactly the tracked files, installs from itself into a fresh
+#     virtual environment and imports;
 #   - stubtest finds no difference between the stub and the installed module;
 #   - mypy --strict and pyright accept the examples and tests/typecheck/surface.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
-work=build/check-package
+work=.build/check-package
 rm -rf "$work/dist" "$work/sdist-venv"
 mkdir -p "$work/dist"
 pip_quiet=(--quiet --disable-pip-version-check)
@@ -44,8 +45,8 @@ print(f"   {wheels[0].rsplit('/', 1)[1]}: {', '.join(names)}")
 PY
 "$tools/bin/abi3audit" --strict --verbose "$work"/dist/*.whl
 
-echo "== sdist, installed from itself into a fresh environment"
-"$tools/bin/python" -m build --sdist --outdir "$work/dist" . > "$work/sdist.log" 2>&1 || { cat "$work/sdist.log"; exit 1; }
+echo "== sdist (exactly the tracked files), installed from itself into a fresh environment"
+bash scripts/make-sdist.sh "$work/dist"
 sdist=$(ls "$work"/dist/tesmerine-*.tar.gz)
 "$python" -m venv "$work/sdist-venv"
 "$work/sdist-venv/bin/python" -m pip install "${pip_quiet[@]}" "$sdist"

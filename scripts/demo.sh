@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
-venv=build/demo-venv
+venv=.build/demo-venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
 "$venv/bin/python" examples/demo.py

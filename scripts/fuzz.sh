@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
-work=$root/build/fuzz
+work=$root/.build/fuzz
 venv=$work/venv
 mkdir -p "$work/corpus" "$work/findings"
 [ -x "$venv/bin/python" ] || "$build_python" -m venv "$venv"

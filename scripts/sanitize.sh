@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
-work=$root/build/sanitize
+work=$root/.build/sanitize
 
 # The GCC sanitizer runtimes come from Debian.
 if ! command -v g++ >/dev/null || [ ! -e "$(g++ -print-file-name=libasan.so)" ] \

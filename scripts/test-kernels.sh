@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 python=${TESMERINE_BUILD_PYTHON:-python3}
-work=$root/build/kernels
+work=$root/.build/kernels
 rm -rf "$work/reports"
 mkdir -p "$work/reports"
 

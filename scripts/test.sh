@@ -2,7 +2,9 @@
 # Builds the extension once, then runs the whole test suite against that same
 # tesmerine.abi3.so under every CPython >= 3.9 that pyenv has on this machine,
 # with the interpreter's debug checks on and every warning an error
-# (-X dev -W error).
+# (-X dev -W error). The wheel is the distributable one of
+# scripts/build-wheel.sh (on Linux x86_64 a manylinux2014 wheel), so the suite
+# tests the file that is released.
 #
 #   bash scripts/test.sh                 # every interpreter
 #   TESMERINE_PYTHONS="python3.9 python3.13" bash scripts/test.sh
@@ -11,12 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
-work=$root/build/test
+work=$root/.build/test
 rm -rf "$work/wheelhouse" "$work/reports"
 mkdir -p "$work/wheelhouse" "$work/reports"
 
 echo "== building the wheel once with $($build_python --version)"
-"$build_python" -m pip wheel . --no-deps --quiet -w "$work/wheelhouse"
+bash scripts/build-wheel.sh "$work/wheelhouse"
 wheel=$(ls "$work"/wheelhouse/tesmerine-*-cp39-abi3-*.whl)
 so_hash=$("$build_python" - "$wheel" <<'PY'
 import hashlib, sys, zipfile

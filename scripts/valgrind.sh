@@ -15,7 +15,7 @@ root=$PWD
 # interpreter; 3.12 and 3.13 leave their immortal objects allocated at exit.
 py310=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.10.*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
 build_python=${TESMERINE_VALGRIND_PYTHON:-${py310:-python3}}
-work=$root/build/valgrind
+work=$root/.build/valgrind
 
 if ! command -v valgrind >/dev/null; then
   apt-get update -qq
