@@ -51,9 +51,39 @@ constexpr std::uint64_t mix_counter(std::uint64_t seed_word, std::uint64_t i) {
   return x;
 }
 
-// The generator with the processor's 64-bit divide for the remainder.
-void random_by_divide(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
-  for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::uint16_t>(mix_counter(seed_word, i) % n);
+// The generator with x mod n taken by multiplications, without a divide;
+// exact for every 64-bit x and 2 <= n <= 65536. With x = hi * 2^33 + lo,
+// x = y (mod n) for y = hi * r + lo, r = 2^33 mod n; hi < 2^31 and r < 2^16,
+// so y < 2^47 + 2^33 < 2^48. Then, with c = ceil(2^64 / n) and
+// c = (2^64 + e) / n, 0 <= e < n <= 2^16 (Lemire, Kaser and Kurz, "Faster
+// remainder by direct computation", 2019): with y = q * n + rho,
+// c * y = q * 2^64 + t, t = (rho * 2^64 + e * y) / n, and e * y < 2^64 gives
+// 0 <= t < 2^64, so c * y mod 2^64 = t and floor(t * n / 2^64) =
+// floor(rho + e * y / 2^64) = rho, the remainder.
+inline std::uint64_t high_product(std::uint64_t a, std::uint64_t b) {
+#ifdef __SIZEOF_INT128__
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+#else
+  const std::uint64_t a_lo = a & 0xFFFFFFFFull, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFull, b_hi = b >> 32;
+  const std::uint64_t low = a_lo * b_lo, mid1 = a_hi * b_lo, mid2 = a_lo * b_hi;
+  const std::uint64_t carry = ((low >> 32) + (mid1 & 0xFFFFFFFFull) + (mid2 & 0xFFFFFFFFull)) >> 32;
+  return a_hi * b_hi + (mid1 >> 32) + (mid2 >> 32) + carry;
+#endif
+}
+
+struct MultiplyRemainder {
+  std::uint64_t r, c, n;
+  explicit MultiplyRemainder(std::uint32_t divisor)
+      : r((std::uint64_t{1} << 33) % divisor), c(~std::uint64_t{0} / divisor + 1), n(divisor) {}
+  std::uint16_t of(std::uint64_t x) const {
+    const std::uint64_t y = (x >> 33) * r + (x & 0x1FFFFFFFFull);
+    return static_cast<std::uint16_t>(high_product(c * y, n));
+  }
+};
+
+void random_by_multiply(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+  const MultiplyRemainder remainder(n);
+  for (std::size_t i = 0; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, i));
 }
 
 // The generator with x mod n taken in doubles, without a divide; exact for
@@ -62,8 +92,8 @@ void random_by_divide(std::uint16_t* out, std::size_t len, std::uint64_t seed_wo
 // the products below and the remainder are exact doubles. The quotient
 // estimate y * (1/n) is within 1/16 of y / n, so its nearest integer is the
 // true quotient or one more, and one conditional addition of n fixes the
-// remainder. It pays where 64-bit integers convert to doubles in vector
-// lanes (AVX-512DQ); elsewhere the divide is faster.
+// remainder. It pays in vector lanes (x86_avx2.cpp takes the same steps in
+// intrinsics); one word at a time, random_by_multiply is faster.
 inline double bits_to_double(std::uint64_t bits) {
   double d;
   std::memcpy(&d, &bits, sizeof d);
@@ -373,7 +403,7 @@ void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, s
 // slots it overrides.
 template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
-  return {bind_loop,       unbind_loop,    random_by_divide,    difference_angles_loop,
+  return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
           gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
           nearest_steps_loop<kLaneBytes>};
 }
