@@ -73,15 +73,19 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     book.offsets[j] = found->second;
   }
 
-  // Only the phasors some entry uses are computed. Each entry's phases are
+  // Where the entries hold few phases for the size of the tables, only the
+  // phasors some entry uses are computed; otherwise marking them (a store
+  // per phase) costs more than computing every one. Each entry's phases are
   // checked against its resolution before they index anything.
-  std::vector<std::uint8_t> used(table_size, 0);
+  const bool mark = book.count * dim < 16 * table_size;
+  std::vector<std::uint8_t> used(table_size, mark ? 0 : 1);
   for (std::size_t j = 0; j < book.count; ++j) {
     const PhaseHVec& entry = *entries[j];
     const std::uint16_t* phases = entry.phases.data();
     std::uint16_t largest = 0;
     for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
     if (dim != 0) check_index(largest, entry.n);
+    if (!mark) continue;
     std::uint8_t* marks = used.data() + book.offsets[j];
     for (std::size_t i = 0; i < dim; ++i) marks[phases[i]] = 1;
   }
@@ -123,6 +127,11 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
       if (used[offset + k]) lattice_phasor(k, n, book.table_re[offset + k], book.table_im[offset + k]);
     }
   }
+  book.table_pairs.resize(2 * table_size);
+  for (std::size_t k = 0; k < table_size; ++k) {
+    book.table_pairs[2 * k] = book.table_re[k];
+    book.table_pairs[2 * k + 1] = book.table_im[k];
+  }
   return book;
 }
 
@@ -157,18 +166,21 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   out.resize(groups * kEntryLanes);
   for (std::size_t g = 0; g < groups; ++g) {
     kernels().dot_group(book.lanes.data() + g * book.dim * kEntryLanes, book.offsets.data() + g * kEntryLanes,
-                        book.table_re.data(), book.table_im.data(), book.table_re.size(), w.re.data(),
+                        book.table_re.data(), book.table_im.data(), book.table_pairs.data(),
+                        book.table_re.size(), w.re.data(),
                         w.im.data(), book.dim, out.data() + g * kEntryLanes);
   }
   out.resize(book.count);
 }
 
-// The sum, entry by entry in order, of each entry times its weight.
-PhasorVec superpose(const PhasorBook& book, const std::vector<double>& weights) {
-  PhasorVec sum = zero_phasors(book.dim);
+// sum = the sum, entry by entry in order, of each entry times its weight
+// (sum's arrays are reused).
+void superpose(const PhasorBook& book, const std::vector<double>& weights, PhasorVec& sum) {
+  sum.re.assign(book.dim, 0.0);
+  sum.im.assign(book.dim, 0.0);
   kernels().superpose(book.tiles.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
-                      book.table_im.data(), book.table_re.size(), book.dim, sum.re.data(), sum.im.data());
-  return sum;
+                      book.table_im.data(), book.table_pairs.data(), book.table_re.size(), book.dim, sum.re.data(),
+                      sum.im.data());
 }
 
 Match best_of(const std::vector<double>& dots, std::size_t dim) {
@@ -213,7 +225,8 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   estimates.reserve(factors);
   for (const PhasorBook& book : books) {
     // 1.0 * x is x exactly: the plain sum of the entries.
-    PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
+    PhasorVec sum;
+    superpose(book, std::vector<double>(book.count, 1.0), sum);
     snap_with(sum, n, lattice);
     estimates.push_back(std::move(sum));
   }
@@ -223,6 +236,7 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   std::vector<Match> matches(factors);
   std::vector<double> dots;
   PhasorVec w = zero_phasors(dim);
+  PhasorVec next;  // each new estimate is made here, then swapped in
   std::int32_t stable_count = 0;
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
@@ -234,9 +248,9 @@ std::vector<Match> factorize(const PhaseHVec& composite,
         if (g != f) kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
       }
       dot_all(books[f], w, dots);  // the raw weights, neither divided nor clipped
-      PhasorVec next = superpose(books[f], dots);
+      superpose(books[f], dots, next);
       snap_with(next, n, lattice);
-      estimates[f] = std::move(next);
+      std::swap(estimates[f], next);
     }
     for (std::size_t f = 0; f < factors; ++f) {
       matches[f] = best_match(books[f], estimates[f]);

@@ -25,12 +25,14 @@ struct PhasorVec {
 // entry j's resolution starting at offsets[j]. The phases are stored twice:
 // `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
 // padded to whole tiles) and `lanes` in groups of kEntryLanes entries side by
-// side ([(g * dim + i) * kEntryLanes + l]).
+// side ([(g * dim + i) * kEntryLanes + l]). `table_pairs` holds the same
+// values as the two tables, re and im of entry k at 2k and 2k + 1.
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
   std::vector<double> table_re;
   std::vector<double> table_im;
+  std::vector<double> table_pairs;
   std::vector<std::uint32_t> offsets;  // padded to whole groups
   PhaseArray tiles;
   PhaseArray lanes;

@@ -50,18 +50,22 @@ struct Kernels {
   void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
                      const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest);
+  // The codebook tables come twice: table_re and table_im apart, and
+  // table_pairs with both values of entry k side by side (re at 2k, im at
+  // 2k + 1), so that one load reads a phasor.
+  //
   // For the kEntryLanes entries of one group (lane l reads phase
   // lanes[i * kEntryLanes + l] through table offset offsets[l]):
   // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).
   void (*dot_group)(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, std::size_t table_size, const double* w_re, const double* w_im,
-                    std::size_t dim, double* sums);
+                    const double* table_im, const double* table_pairs, std::size_t table_size, const double* w_re,
+                    const double* w_im, std::size_t dim, double* sums);
   // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + p],
   // p = tiles[tile_position(count, j, i)], for j = 0 .. count - 1 in order
   // (re and im alike).
   void (*superpose)(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, std::size_t table_size,
-                    std::size_t dim, double* out_re, double* out_im);
+                    std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
+                    std::size_t table_size, std::size_t dim, double* out_re, double* out_im);
   // w = w * conj(e), componentwise.
   void (*unbind_phasors)(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len);
   // steps[i] = the integer nearest to (atan2(y[i], x[i]) / 2pi) * n, computed

@@ -190,8 +190,8 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
 }
 
 void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, std::size_t, const double* w_re, const double* w_im, std::size_t dim,
-                    double* sums) {
+                    const double* table_im, const double*, std::size_t, const double* w_re, const double* w_im,
+                    std::size_t dim, double* sums) {
   double s[kEntryLanes] = {};
   for (std::size_t i = 0; i < dim; ++i) {
     const double wr = w_re[i];
@@ -250,7 +250,7 @@ void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::ui
 }
 
 void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, std::size_t,
+                    std::size_t count, const double* table_re, const double* table_im, const double*, std::size_t,
                     std::size_t dim, double* out_re, double* out_im) {
   std::size_t i = 0;
   for (; i + kComponentTile <= dim; i += kComponentTile) {

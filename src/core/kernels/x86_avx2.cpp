@@ -1,9 +1,11 @@
-// AVX2: the portable loops compiled for 32-byte registers, and the
-// generator in vector lanes: its 64-bit multiply built from 32-bit ones,
-// its remainder taken in doubles without a divide.
+// AVX2: the portable loops compiled for 32-byte registers; the generator in
+// vector lanes (its 64-bit multiply built from 32-bit ones, its remainder
+// taken in doubles without a divide); the resonator's codebook reads as
+// (re, im) pairs, one load a phasor.
 #include <immintrin.h>
 
 #include "core/kernels/portable_loops.hpp"
+#include "core/kernels/x86_phasor_pairs.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -87,6 +89,8 @@ void random_avx2(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, s
 constexpr Kernels avx2_kernels() {
   Kernels k = portable_kernels<32>();
   k.random = random_avx2;
+  k.dot_group = dot_group_pairs;
+  k.superpose = superpose_pairs;
   return k;
 }
 
