@@ -102,8 +102,8 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
       std::fill(out + width, out + kComponentTile, std::uint16_t{0});
     }
   }
-  book.lanes = PhaseArray(groups * kEntryLanes * dim);
-  for (std::size_t g = 0; g < groups; ++g) {
+  if (table_size <= kernels().lanes_table_limit) book.lanes = PhaseArray(groups * kEntryLanes * dim);
+  for (std::size_t g = 0; g < groups && !book.lanes.empty(); ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
     const std::uint16_t* sources[kEntryLanes] = {};
@@ -165,7 +165,8 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   out.resize(groups * kEntryLanes);
   for (std::size_t g = 0; g < groups; ++g) {
-    kernels().dot_group(book.lanes.data() + g * book.dim * kEntryLanes, book.offsets.data() + g * kEntryLanes,
+    const std::uint16_t* lanes = book.lanes.empty() ? nullptr : book.lanes.data() + g * book.dim * kEntryLanes;
+    kernels().dot_group(lanes, book.tiles.data(), book.count, g * kEntryLanes, book.offsets.data() + g * kEntryLanes,
                         book.table_re.data(), book.table_im.data(), book.table_pairs.data(),
                         book.table_re.size(), w.re.data(),
                         w.im.data(), book.dim, out.data() + g * kEntryLanes);

@@ -24,8 +24,9 @@ struct PhasorVec {
 // (the very values of the lattice phasors) for each resolution n_v present,
 // entry j's resolution starting at offsets[j]. The phases are stored twice:
 // `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
-// padded to whole tiles) and `lanes` in groups of kEntryLanes entries side by
-// side ([(g * dim + i) * kEntryLanes + l]). `table_pairs` holds the same
+// padded to whole tiles) and, only where the kernels read it so (a table of
+// at most lanes_table_limit entries), `lanes` in groups of kEntryLanes
+// entries side by side ([(g * dim + i) * kEntryLanes + l]). `table_pairs` holds the same
 // values as the two tables, re and im of entry k at 2k and 2k + 1.
 struct PhasorBook {
   std::size_t count = 0;

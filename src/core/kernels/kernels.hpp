@@ -54,12 +54,18 @@ struct Kernels {
   // table_pairs with both values of entry k side by side (re at 2k, im at
   // 2k + 1), so that one load reads a phasor.
   //
-  // For the kEntryLanes entries of one group (lane l reads phase
-  // lanes[i * kEntryLanes + l] through table offset offsets[l]):
+  // For the kEntryLanes entries first, first + 1, ... of a tiled codebook of
+  // `count` entries, lane l reading entry first + l's phase p of component i
+  // (tiles[tile_position(count, first + l, i)], or 0 past the last entry,
+  // whose sum is not used) through table offset offsets[l], k = offsets[l] + p:
   // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).
-  void (*dot_group)(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, const double* table_pairs, std::size_t table_size, const double* w_re,
-                    const double* w_im, std::size_t dim, double* sums);
+  // Where table_size <= lanes_table_limit, `lanes` holds the same phases
+  // with the group's entries side by side (lanes[i * kEntryLanes + l]);
+  // otherwise it is null.
+  void (*dot_group)(const std::uint16_t* lanes, const std::uint16_t* tiles, std::size_t count, std::size_t first,
+                    const std::uint32_t* offsets, const double* table_re, const double* table_im,
+                    const double* table_pairs, std::size_t table_size, const double* w_re, const double* w_im,
+                    std::size_t dim, double* sums);
   // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + p],
   // p = tiles[tile_position(count, j, i)], for j = 0 .. count - 1 in order
   // (re and im alike).
@@ -75,6 +81,9 @@ struct Kernels {
   // steps_per_radian is n / 2pi.
   void (*nearest_steps)(const double* y, const double* x, std::int32_t* steps, std::size_t len,
                         double steps_per_radian);
+  // The largest table for which dot_group reads `lanes` (0: never), so that
+  // a codebook is laid out that way only where it is read so.
+  std::size_t lanes_table_limit;
 };
 
 // The variant for this processor: the first entry of the table that it

@@ -189,17 +189,32 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   gather_add_items<gather_add_one, gather_add_four>(phases, count, offset, table, acc, len, largest);
 }
 
-void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, const double*, std::size_t, const double* w_re, const double* w_im,
-                    std::size_t dim, double* sums) {
+// The phases of a group's entries first .. first + kEntryLanes - 1 in the
+// tile that starts at component `start`: rows[l] points at entry first + l's
+// kComponentTile phases, or at zeros past the last entry.
+inline void group_rows(const std::uint16_t* tiles, std::size_t count, std::size_t first, std::size_t start,
+                       const std::uint16_t** rows) {
+  static constexpr std::uint16_t kZeros[kComponentTile] = {};
+  for (std::size_t l = 0; l < kEntryLanes; ++l) {
+    rows[l] = first + l < count ? tiles + tile_position(count, first + l, start) : kZeros;
+  }
+}
+
+void dot_group_loop(const std::uint16_t*, const std::uint16_t* tiles, std::size_t count, std::size_t first,
+                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
+                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   double s[kEntryLanes] = {};
-  for (std::size_t i = 0; i < dim; ++i) {
-    const double wr = w_re[i];
-    const double wi = w_im[i];
-    const std::uint16_t* p = lanes + i * kEntryLanes;
-    for (std::size_t l = 0; l < kEntryLanes; ++l) {
-      const std::size_t k = std::size_t{offsets[l]} + p[l];
-      s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+  for (std::size_t start = 0; start < dim; start += kComponentTile) {
+    const std::uint16_t* rows[kEntryLanes];
+    group_rows(tiles, count, first, start, rows);
+    const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
+    for (std::size_t c = 0; c < width; ++c) {
+      const double wr = w_re[start + c];
+      const double wi = w_im[start + c];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) {
+        const std::size_t k = std::size_t{offsets[l]} + rows[l][c];
+        s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+      }
     }
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
@@ -406,7 +421,7 @@ template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
   return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
           gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
-          nearest_steps_loop<kLaneBytes>};
+          nearest_steps_loop<kLaneBytes>, 0};
 }
 
 }  // namespace

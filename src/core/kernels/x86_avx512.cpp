@@ -103,11 +103,13 @@ __m512d dot_group_in_registers(const std::uint16_t* lanes, const std::uint32_t* 
   return s;
 }
 
-void dot_group_avx512(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                      const double* table_im, const double* table_pairs, std::size_t table_size, const double* w_re,
-                      const double* w_im, std::size_t dim, double* sums) {
+void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* tiles, std::size_t count,
+                      std::size_t first, const std::uint32_t* offsets, const double* table_re,
+                      const double* table_im, const double* table_pairs, std::size_t table_size,
+                      const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   if (table_size > kRegisterTableSize) {
-    dot_group_pairs(lanes, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im, dim, sums);
+    dot_group_pairs(lanes, tiles, count, first, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im,
+                    dim, sums);
     return;
   }
   _mm512_storeu_pd(sums, dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim));
@@ -156,6 +158,7 @@ constexpr Kernels avx512_kernels() {
   k.gather_add = gather_add_avx512;
   k.dot_group = dot_group_avx512;
   k.superpose = superpose_avx512;
+  k.lanes_table_limit = kRegisterTableSize;
   return k;
 }
 

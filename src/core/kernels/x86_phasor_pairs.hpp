@@ -23,21 +23,26 @@ inline __m256d two_pairs(const double* table_pairs, std::size_t a, std::size_t b
 // and one horizontal addition per two registers adds each pair: the four
 // terms (re * w_re) + (im * w_im) of entries 0, 2, 1, 3 (and 4, 6, 5, 7),
 // each added to its own lane's sum in component order.
-void dot_group_pairs(const std::uint16_t* lanes, const std::uint32_t* offsets, const double*, const double*,
-                    const double* table_pairs, std::size_t, const double* w_re, const double* w_im,
-                    std::size_t dim, double* sums) {
+void dot_group_pairs(const std::uint16_t*, const std::uint16_t* tiles, std::size_t count, std::size_t first,
+                     const std::uint32_t* offsets, const double*, const double*, const double* table_pairs,
+                     std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   std::size_t off[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) off[l] = offsets[l];
   __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-  for (std::size_t i = 0; i < dim; ++i) {
-    const std::uint16_t* p = lanes + i * kEntryLanes;
-    const __m256d w = _mm256_blend_pd(_mm256_broadcast_sd(w_re + i), _mm256_broadcast_sd(w_im + i), 0xA);
-    const __m256d m0 = _mm256_mul_pd(two_pairs(table_pairs, off[0] + p[0], off[1] + p[1]), w);
-    const __m256d m1 = _mm256_mul_pd(two_pairs(table_pairs, off[2] + p[2], off[3] + p[3]), w);
-    const __m256d m2 = _mm256_mul_pd(two_pairs(table_pairs, off[4] + p[4], off[5] + p[5]), w);
-    const __m256d m3 = _mm256_mul_pd(two_pairs(table_pairs, off[6] + p[6], off[7] + p[7]), w);
-    s0 = _mm256_add_pd(s0, _mm256_hadd_pd(m0, m1));
-    s1 = _mm256_add_pd(s1, _mm256_hadd_pd(m2, m3));
+  for (std::size_t start = 0; start < dim; start += kComponentTile) {
+    const std::uint16_t* p[kEntryLanes];
+    group_rows(tiles, count, first, start, p);
+    const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
+    for (std::size_t c = 0; c < width; ++c) {
+      const std::size_t i = start + c;
+      const __m256d w = _mm256_blend_pd(_mm256_broadcast_sd(w_re + i), _mm256_broadcast_sd(w_im + i), 0xA);
+      const __m256d m0 = _mm256_mul_pd(two_pairs(table_pairs, off[0] + p[0][c], off[1] + p[1][c]), w);
+      const __m256d m1 = _mm256_mul_pd(two_pairs(table_pairs, off[2] + p[2][c], off[3] + p[3][c]), w);
+      const __m256d m2 = _mm256_mul_pd(two_pairs(table_pairs, off[4] + p[4][c], off[5] + p[5][c]), w);
+      const __m256d m3 = _mm256_mul_pd(two_pairs(table_pairs, off[6] + p[6][c], off[7] + p[7][c]), w);
+      s0 = _mm256_add_pd(s0, _mm256_hadd_pd(m0, m1));
+      s1 = _mm256_add_pd(s1, _mm256_hadd_pd(m2, m3));
+    }
   }
   alignas(32) double lanes0[4], lanes1[4];
   _mm256_store_pd(lanes0, s0);
