@@ -90,34 +90,21 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     for (std::size_t i = 0; i < dim; ++i) marks[phases[i]] = 1;
   }
 
-  // Every position of both layouts is written below, padding included.
-  const std::size_t tile_count = (dim + kComponentTile - 1) / kComponentTile;
-  book.tiles = PhaseArray(tile_count * kComponentTile * book.count);
-  for (std::size_t t = 0; t < tile_count; ++t) {
-    const std::size_t first = t * kComponentTile;
-    const std::size_t width = std::min(kComponentTile, dim - first);
-    for (std::size_t j = 0; j < book.count; ++j) {
-      std::uint16_t* out = book.tiles.data() + tile_position(book.count, j, first);
-      std::memcpy(out, entries[j]->phases.data() + first, width * sizeof(std::uint16_t));
-      std::fill(out + width, out + kComponentTile, std::uint16_t{0});
-    }
-  }
+  // The entries are read in place (the caller keeps the records alive),
+  // and copied with each group's entries side by side only for kernels
+  // that read them so.
+  book.phases.resize(book.count);
+  for (std::size_t j = 0; j < book.count; ++j) book.phases[j] = entries[j]->phases.data();
   if (table_size <= kernels().lanes_table_limit) book.lanes = PhaseArray(groups * kEntryLanes * dim);
   for (std::size_t g = 0; g < groups && !book.lanes.empty(); ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
     const std::uint16_t* sources[kEntryLanes] = {};
-    for (std::size_t l = 0; l < present; ++l) sources[l] = entries[g * kEntryLanes + l]->phases.data();
-    if (present == kEntryLanes) {
-      for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
-      }
-    } else {
-      // Lanes past the last entry hold phase 0: a valid table index whose
-      // sums are dropped.
-      for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
-      }
+    for (std::size_t l = 0; l < present; ++l) sources[l] = book.phases[g * kEntryLanes + l];
+    // Lanes past the last entry hold phase 0: a valid table index whose
+    // sums are dropped.
+    for (std::size_t i = 0; i < dim; ++i) {
+      for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
     }
   }
   book.table_re.assign(table_size, 0.0);
@@ -165,9 +152,10 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   out.resize(groups * kEntryLanes);
   for (std::size_t g = 0; g < groups; ++g) {
-    const std::uint16_t* lanes = book.lanes.empty() ? nullptr : book.lanes.data() + g * book.dim * kEntryLanes;
-    kernels().dot_group(lanes, book.tiles.data(), book.count, g * kEntryLanes, book.offsets.data() + g * kEntryLanes,
-                        book.table_re.data(), book.table_im.data(), book.table_pairs.data(),
+    const std::size_t first = g * kEntryLanes;
+    const std::uint16_t* lanes = book.lanes.empty() ? nullptr : book.lanes.data() + first * book.dim;
+    kernels().dot_group(lanes, book.phases.data() + first, std::min(kEntryLanes, book.count - first),
+                        book.offsets.data() + first, book.table_re.data(), book.table_im.data(), book.table_pairs.data(),
                         book.table_re.size(), w.re.data(),
                         w.im.data(), book.dim, out.data() + g * kEntryLanes);
   }
@@ -179,7 +167,7 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
 void superpose(const PhasorBook& book, const std::vector<double>& weights, PhasorVec& sum) {
   sum.re.assign(book.dim, 0.0);
   sum.im.assign(book.dim, 0.0);
-  kernels().superpose(book.tiles.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
+  kernels().superpose(book.phases.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
                       book.table_im.data(), book.table_pairs.data(), book.table_re.size(), book.dim, sum.re.data(),
                       sum.im.data());
 }

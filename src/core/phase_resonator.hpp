@@ -19,15 +19,15 @@ struct PhasorVec {
 };
 
 // The entries of one codebook in phasor form. Every entry is a unit phasor
-// on its own lattice, so it is kept as its 16-bit phase indices and read
-// through `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v
-// (the very values of the lattice phasors) for each resolution n_v present,
-// entry j's resolution starting at offsets[j]. The phases are stored twice:
-// `tiles` in blocks of kComponentTile components (tile_position(count, j, i),
-// padded to whole tiles) and, only where the kernels read it so (a table of
-// at most lanes_table_limit entries), `lanes` in groups of kEntryLanes
-// entries side by side ([(g * dim + i) * kEntryLanes + l]). `table_pairs` holds the same
-// values as the two tables, re and im of entry k at 2k and 2k + 1.
+// on its own lattice, so it is read as its 16-bit phase indices, in place
+// (`phases[j]`, entry j's record, which the caller keeps alive), through
+// `table_re` / `table_im`, which hold cos and sin of (p * 2pi) / n_v (the
+// very values of the lattice phasors) for each resolution n_v present,
+// entry j's resolution starting at offsets[j]. `table_pairs` holds the same
+// values, re and im of entry k at 2k and 2k + 1. Where the kernels read it
+// (a table of at most lanes_table_limit entries), `lanes` holds the phases
+// again, in groups of kEntryLanes entries side by side
+// ([(g * dim + i) * kEntryLanes + l]).
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
@@ -35,7 +35,7 @@ struct PhasorBook {
   std::vector<double> table_im;
   std::vector<double> table_pairs;
   std::vector<std::uint32_t> offsets;  // padded to whole groups
-  PhaseArray tiles;
+  std::vector<const std::uint16_t*> phases;
   PhaseArray lanes;
 };
 

@@ -189,24 +189,22 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   gather_add_items<gather_add_one, gather_add_four>(phases, count, offset, table, acc, len, largest);
 }
 
-// The phases of a group's entries first .. first + kEntryLanes - 1 in the
-// tile that starts at component `start`: rows[l] points at entry first + l's
-// kComponentTile phases, or at zeros past the last entry.
-inline void group_rows(const std::uint16_t* tiles, std::size_t count, std::size_t first, std::size_t start,
+// The rows of a group's entries for the block of components from `start`:
+// rows[l] points at entry l's phases from `start`, or at zeros for lanes
+// from `present` on. Only the block's components below dim are read.
+inline void group_rows(const std::uint16_t* const* phases, std::size_t present, std::size_t start,
                        const std::uint16_t** rows) {
   static constexpr std::uint16_t kZeros[kComponentTile] = {};
-  for (std::size_t l = 0; l < kEntryLanes; ++l) {
-    rows[l] = first + l < count ? tiles + tile_position(count, first + l, start) : kZeros;
-  }
+  for (std::size_t l = 0; l < kEntryLanes; ++l) rows[l] = l < present ? phases[l] + start : kZeros;
 }
 
-void dot_group_loop(const std::uint16_t*, const std::uint16_t* tiles, std::size_t count, std::size_t first,
-                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
-                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
+void dot_group_loop(const std::uint16_t*, const std::uint16_t* const* phases, std::size_t present, const std::uint32_t* offsets,
+                    const double* table_re, const double* table_im, const double*, std::size_t,
+                    const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   double s[kEntryLanes] = {};
   for (std::size_t start = 0; start < dim; start += kComponentTile) {
     const std::uint16_t* rows[kEntryLanes];
-    group_rows(tiles, count, first, start, rows);
+    group_rows(phases, present, start, rows);
     const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
     for (std::size_t c = 0; c < width; ++c) {
       const double wr = w_re[start + c];
@@ -222,13 +220,13 @@ void dot_group_loop(const std::uint16_t*, const std::uint16_t* tiles, std::size_
 
 // The weighted superposition of components [start, dim), one at a time,
 // each summed over the entries in order.
-void superpose_components_from(std::size_t start, const std::uint16_t* tiles, const std::uint32_t* offsets,
+void superpose_components_from(std::size_t start, const std::uint16_t* const* phases, const std::uint32_t* offsets,
                                const double* weights, std::size_t count, const double* table_re,
                                const double* table_im, std::size_t dim, double* out_re, double* out_im) {
   for (std::size_t i = start; i < dim; ++i) {
     double acc_re = out_re[i], acc_im = out_im[i];
     for (std::size_t j = 0; j < count; ++j) {
-      const std::size_t k = std::size_t{offsets[j]} + tiles[tile_position(count, j, i)];
+      const std::size_t k = std::size_t{offsets[j]} + phases[j][i];
       acc_re = acc_re + (weights[j] * table_re[k]);
       acc_im = acc_im + (weights[j] * table_im[k]);
     }
@@ -237,10 +235,10 @@ void superpose_components_from(std::size_t start, const std::uint16_t* tiles, co
   }
 }
 
-// One tile of components [first, first + kComponentTile), each summed over
-// the entries in order: the tile's sums stay in registers or the nearest
+// One block of components [first, first + kComponentTile), each summed over
+// the entries in order: the block's sums stay in registers or the nearest
 // cache while every entry's run of phases is read.
-void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::uint32_t* offsets,
+void superpose_tile(std::size_t first, const std::uint16_t* const* phases, const std::uint32_t* offsets,
                     const double* weights, std::size_t count, const double* table_re, const double* table_im,
                     double* out_re, double* out_im) {
   double acc_re[kComponentTile], acc_im[kComponentTile];
@@ -250,7 +248,7 @@ void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::ui
   }
   for (std::size_t j = 0; j < count; ++j) {
     const double w = weights[j];
-    const std::uint16_t* p = tiles + tile_position(count, j, first);
+    const std::uint16_t* p = phases[j] + first;
     const double* tre = table_re + offsets[j];
     const double* tim = table_im + offsets[j];
     for (std::size_t c = 0; c < kComponentTile; ++c) {
@@ -264,14 +262,14 @@ void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::ui
   }
 }
 
-void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
+void superpose_loop(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
                     std::size_t count, const double* table_re, const double* table_im, const double*, std::size_t,
                     std::size_t dim, double* out_re, double* out_im) {
   std::size_t i = 0;
   for (; i + kComponentTile <= dim; i += kComponentTile) {
-    superpose_tile(i, tiles, offsets, weights, count, table_re, table_im, out_re, out_im);
+    superpose_tile(i, phases, offsets, weights, count, table_re, table_im, out_re, out_im);
   }
-  superpose_components_from(i, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+  superpose_components_from(i, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
 }
 
 void unbind_phasors_loop(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len) {

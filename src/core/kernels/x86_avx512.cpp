@@ -103,21 +103,22 @@ __m512d dot_group_in_registers(const std::uint16_t* lanes, const std::uint32_t* 
   return s;
 }
 
-void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* tiles, std::size_t count,
-                      std::size_t first, const std::uint32_t* offsets, const double* table_re,
-                      const double* table_im, const double* table_pairs, std::size_t table_size,
-                      const double* w_re, const double* w_im, std::size_t dim, double* sums) {
+void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
+                      const std::uint32_t* offsets,
+                      const double* table_re, const double* table_im, const double* table_pairs,
+                      std::size_t table_size, const double* w_re, const double* w_im, std::size_t dim,
+                      double* sums) {
   if (table_size > kRegisterTableSize) {
-    dot_group_pairs(lanes, tiles, count, first, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im,
-                    dim, sums);
+    dot_group_pairs(lanes, phases, present, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im, dim, sums);
     return;
   }
-  _mm512_storeu_pd(sums, dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim));
+  _mm512_storeu_pd(sums,
+                   dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim));
 }
 
 // The superposition, 8 components at a time, the table in registers; returns
 // the first component it left.
-std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32_t* offsets,
+std::size_t superpose_in_registers(const std::uint16_t* const* phases, const std::uint32_t* offsets,
                                    const double* weights, std::size_t count, const double* table_re,
                                    const double* table_im, std::size_t table_size, std::size_t dim,
                                    double* out_re, double* out_im) {
@@ -128,7 +129,7 @@ std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32
     __m512d acc_im = _mm512_loadu_pd(out_im + i);
     for (std::size_t j = 0; j < count; ++j) {
       const __m512i k = _mm512_add_epi64(
-          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tiles + tile_position(count, j, i)))),
+          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(phases[j] + i))),
           _mm512_set1_epi64(static_cast<long long>(offsets[j])));
       const __m512d w = _mm512_set1_pd(weights[j]);
       acc_re = _mm512_add_pd(acc_re, _mm512_mul_pd(w, _mm512_permutex2var_pd(table.re_lo, k, table.re_hi)));
@@ -140,16 +141,16 @@ std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32
   return i;
 }
 
-void superpose_avx512(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
+void superpose_avx512(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
                       std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
                       std::size_t table_size, std::size_t dim, double* out_re, double* out_im) {
   if (table_size > kRegisterTableSize) {
-    superpose_pairs(tiles, offsets, weights, count, table_re, table_im, table_pairs, table_size, dim, out_re, out_im);
+    superpose_pairs(phases, offsets, weights, count, table_re, table_im, table_pairs, table_size, dim, out_re, out_im);
     return;
   }
   const std::size_t done =
-      superpose_in_registers(tiles, offsets, weights, count, table_re, table_im, table_size, dim, out_re, out_im);
-  superpose_components_from(done, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+      superpose_in_registers(phases, offsets, weights, count, table_re, table_im, table_size, dim, out_re, out_im);
+  superpose_components_from(done, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
 }
 
 constexpr Kernels avx512_kernels() {

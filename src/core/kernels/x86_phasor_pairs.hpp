@@ -23,15 +23,15 @@ inline __m256d two_pairs(const double* table_pairs, std::size_t a, std::size_t b
 // and one horizontal addition per two registers adds each pair: the four
 // terms (re * w_re) + (im * w_im) of entries 0, 2, 1, 3 (and 4, 6, 5, 7),
 // each added to its own lane's sum in component order.
-void dot_group_pairs(const std::uint16_t*, const std::uint16_t* tiles, std::size_t count, std::size_t first,
-                     const std::uint32_t* offsets, const double*, const double*, const double* table_pairs,
-                     std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
+void dot_group_pairs(const std::uint16_t*, const std::uint16_t* const* phases, std::size_t present, const std::uint32_t* offsets,
+                     const double*, const double*, const double* table_pairs, std::size_t, const double* w_re,
+                     const double* w_im, std::size_t dim, double* sums) {
   std::size_t off[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) off[l] = offsets[l];
   __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
   for (std::size_t start = 0; start < dim; start += kComponentTile) {
     const std::uint16_t* p[kEntryLanes];
-    group_rows(tiles, count, first, start, p);
+    group_rows(phases, present, start, p);
     const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
     for (std::size_t c = 0; c < width; ++c) {
       const std::size_t i = start + c;
@@ -56,7 +56,7 @@ void dot_group_pairs(const std::uint16_t*, const std::uint16_t* tiles, std::size
 // time: each register holds the (re, im) sums of two components, and each
 // entry adds weight * (re, im) of its phasor, read with one load, to them,
 // entries in order.
-void superpose_pairs(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
+void superpose_pairs(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
                     std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
                     std::size_t, std::size_t dim, double* out_re, double* out_im) {
   constexpr std::size_t kRegisters = kComponentTile / 2;
@@ -69,7 +69,7 @@ void superpose_pairs(const std::uint16_t* tiles, const std::uint32_t* offsets, c
     }
     for (std::size_t j = 0; j < count; ++j) {
       const __m256d w = _mm256_set1_pd(weights[j]);
-      const std::uint16_t* p = tiles + tile_position(count, j, first);
+      const std::uint16_t* p = phases[j] + first;
       const std::size_t off = offsets[j];
       for (std::size_t r = 0; r < kRegisters; ++r) {
         acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(table_pairs, off + p[2 * r], off + p[2 * r + 1])));
@@ -85,7 +85,7 @@ void superpose_pairs(const std::uint16_t* tiles, const std::uint32_t* offsets, c
       out_im[c + 1] = v[3];
     }
   }
-  superpose_components_from(first, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+  superpose_components_from(first, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
 }
 
 }  // namespace
