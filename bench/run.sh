@@ -10,7 +10,8 @@
 # the processor must support; by default the release build picks the best.
 #
 # Everything goes under build/bench: its own virtual environment (bench/requirements.txt
-# plus tesmerine built from this checkout), the cos-floor helper and the raw JSON.
+# plus tesmerine built from this checkout), the cos-floor helper and the raw JSON,
+# results-VARIANT.json (bench/report.py A.json B.json prints runs side by side).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -45,8 +46,9 @@ if [ -n "${TESMERINE_BENCH_KERNELS:-}" ]; then
   needs "$TESMERINE_BENCH_KERNELS" >/dev/null
   supports "$TESMERINE_BENCH_KERNELS" || { echo "this processor cannot run $TESMERINE_BENCH_KERNELS" >&2; exit 2; }
   build_options=(--config-settings=cmake.define.TESMERINE_KERNELS_OVERRIDE=ON)
-  export TESMERINE_KERNELS=$TESMERINE_BENCH_KERNELS
-  export TESMERINE_BENCH_VARIANT="$TESMERINE_BENCH_KERNELS (forced in a test build)"
+  variant=$TESMERINE_BENCH_KERNELS
+  export TESMERINE_KERNELS=$variant
+  export TESMERINE_BENCH_VARIANT="$variant (forced in a test build)"
 else
   for variant in avx512-vbmi avx512 avx2 generic; do
     if supports "$variant"; then break; fi
@@ -61,6 +63,6 @@ export TESMERINE_BENCH_COS_FLOOR=$work/libcosfloor.so
 export OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 MKL_NUM_THREADS=1
 (cd "$work" && "$venv/bin/python" -m pytest "$root/bench/bench_workloads.py" -q -p no:cacheprovider \
     --benchmark-only --benchmark-min-rounds=7 --benchmark-max-time=0.5 --benchmark-sort=name \
-    --benchmark-json=results.json --benchmark-disable-gc "$@" >"$work/pytest.log") \
+    --benchmark-json="results-$variant.json" --benchmark-disable-gc "$@" >"$work/pytest.log") \
   || { tail -40 "$work/pytest.log"; exit 1; }
-"$venv/bin/python" bench/report.py "$work/results.json"
+"$venv/bin/python" bench/report.py "$work/results-$variant.json"
