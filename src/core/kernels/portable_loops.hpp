@@ -198,11 +198,22 @@ inline void group_rows(const std::uint16_t* const* phases, std::size_t present, 
   for (std::size_t l = 0; l < kEntryLanes; ++l) rows[l] = l < present ? phases[l] + start : kZeros;
 }
 
-void dot_group_loop(const std::uint16_t*, const std::uint16_t* const* phases, std::size_t present, const std::uint32_t* offsets,
-                    const double* table_re, const double* table_im, const double*, std::size_t,
-                    const double* w_re, const double* w_im, std::size_t dim, double* sums) {
+// Where the group's entries are given side by side (`lanes`), one
+// component's phases are one contiguous run.
+void dot_group_loop(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
+                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
+                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   double s[kEntryLanes] = {};
-  for (std::size_t start = 0; start < dim; start += kComponentTile) {
+  for (std::size_t i = 0; lanes != nullptr && i < dim; ++i) {
+    const double wr = w_re[i];
+    const double wi = w_im[i];
+    const std::uint16_t* p = lanes + i * kEntryLanes;
+    for (std::size_t l = 0; l < kEntryLanes; ++l) {
+      const std::size_t k = std::size_t{offsets[l]} + p[l];
+      s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+    }
+  }
+  for (std::size_t start = 0; lanes == nullptr && start < dim; start += kComponentTile) {
     const std::uint16_t* rows[kEntryLanes];
     group_rows(phases, present, start, rows);
     const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
@@ -414,12 +425,13 @@ void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, s
 
 // The kernels record made of the portable loops alone, with vector lanes of
 // kLaneBytes for the phase steps; a variant copies it and replaces the
-// slots it overrides.
+// slots it overrides (and lanes_table_limit with dot_group). The portable
+// dot product reads the side-by-side copy of every codebook.
 template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
   return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
           gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
-          nearest_steps_loop<kLaneBytes>, 0};
+          nearest_steps_loop<kLaneBytes>, ~std::size_t{0}};
 }
 
 }  // namespace

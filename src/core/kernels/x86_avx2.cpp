@@ -90,6 +90,7 @@ constexpr Kernels avx2_kernels() {
   Kernels k = portable_kernels<32>();
   k.random = random_avx2;
   k.dot_group = dot_group_pairs;
+  k.lanes_table_limit = 0;
   k.superpose = superpose_pairs;
   return k;
 }
