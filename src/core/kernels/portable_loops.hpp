@@ -246,6 +246,17 @@ void superpose_components_from(std::size_t start, const std::uint16_t* const* ph
   }
 }
 
+// Each entry's phases are read a block at a time, one entry after another:
+// too many runs at once for the processor to foresee, so the block four
+// ahead is asked for while this one is read. A hint only; it never faults.
+inline void prefetch_ahead(const std::uint16_t* block) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(block + 4 * kComponentTile);
+#else
+  (void)block;
+#endif
+}
+
 // One block of components [first, first + kComponentTile), each summed over
 // the entries in order: the block's sums stay in registers or the nearest
 // cache while every entry's run of phases is read.
@@ -260,6 +271,7 @@ void superpose_tile(std::size_t first, const std::uint16_t* const* phases, const
   for (std::size_t j = 0; j < count; ++j) {
     const double w = weights[j];
     const std::uint16_t* p = phases[j] + first;
+    prefetch_ahead(p);
     const double* tre = table_re + offsets[j];
     const double* tim = table_im + offsets[j];
     for (std::size_t c = 0; c < kComponentTile; ++c) {
