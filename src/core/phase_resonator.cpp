@@ -101,10 +101,16 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim) {
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
     const std::uint16_t* sources[kEntryLanes] = {};
     for (std::size_t l = 0; l < present; ++l) sources[l] = book.phases[g * kEntryLanes + l];
-    // Lanes past the last entry hold phase 0: a valid table index whose
-    // sums are dropped.
-    for (std::size_t i = 0; i < dim; ++i) {
-      for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+    if (present == kEntryLanes) {
+      for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+      }
+    } else {
+      // Lanes past the last entry hold phase 0: a valid table index whose
+      // sums are dropped.
+      for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+      }
     }
   }
   book.table_re.assign(table_size, 0.0);
