@@ -126,32 +126,52 @@ void difference_angles_loop(const std::uint16_t* a, const std::uint16_t* b, doub
   }
 }
 
-// The largest of phases[start .. len), at least `largest`: a pass of its
-// own, which the compiler widens, so that the gathers below carry no
-// comparisons.
-std::uint16_t largest_phase_from(std::size_t start, const std::uint16_t* phases, std::size_t len,
-                                 std::uint16_t largest) {
-  for (std::size_t i = start; i < len; ++i) largest = phases[i] > largest ? phases[i] : largest;
-  return largest;
-}
-
 // The bundle fold's gathers, from position `start` on: one item, and four
 // items in one pass over acc (one load and one store of the sums for four
 // gathers; integer sums, so the grouping does not change them). Each returns
 // or raises the largest phase read, which the caller checks against n.
 std::uint16_t gather_add_one_from(std::size_t start, const std::uint16_t* phases, const std::uint64_t* table,
                                   std::uint64_t* acc, std::size_t len, std::uint16_t largest) {
-  for (std::size_t i = start; i < len; ++i) acc[i] += table[phases[i]];
-  return largest_phase_from(start, phases, len, largest);
+  for (std::size_t i = start; i < len; ++i) {
+    const std::uint16_t p = phases[i];
+    largest = p > largest ? p : largest;
+    acc[i] += table[p];
+  }
+  return largest;
 }
 
 void gather_add_four_from(std::size_t start, const std::uint16_t* const* four, const std::uint64_t* table,
                           std::uint64_t* acc, std::size_t len, std::uint16_t* tops) {
   const std::uint16_t *p0 = four[0], *p1 = four[1], *p2 = four[2], *p3 = four[3];
   for (std::size_t i = start; i < len; ++i) {
-    acc[i] += (table[p0[i]] + table[p1[i]]) + (table[p2[i]] + table[p3[i]]);
+    const std::uint16_t q0 = p0[i], q1 = p1[i], q2 = p2[i], q3 = p3[i];
+    tops[0] = q0 > tops[0] ? q0 : tops[0];
+    tops[1] = q1 > tops[1] ? q1 : tops[1];
+    tops[2] = q2 > tops[2] ? q2 : tops[2];
+    tops[3] = q3 > tops[3] ? q3 : tops[3];
+    acc[i] += (table[q0] + table[q1]) + (table[q2] + table[q3]);
   }
-  for (std::size_t q = 0; q < 4; ++q) tops[q] = largest_phase_from(start, four[q], len, tops[q]);
+}
+
+// The same gathers with each item's largest phase found in a pass of its
+// own, which vector registers with an unsigned 16-bit maximum (SSE4.1 on)
+// take many at a time, so that the gathers carry no comparisons.
+std::uint16_t largest_phase(const std::uint16_t* phases, std::size_t len, std::uint16_t largest) {
+  for (std::size_t i = 0; i < len; ++i) largest = phases[i] > largest ? phases[i] : largest;
+  return largest;
+}
+
+[[maybe_unused]] std::uint16_t gather_add_one_apart(const std::uint16_t* phases, const std::uint64_t* table,
+                                                    std::uint64_t* acc, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) acc[i] += table[phases[i]];
+  return largest_phase(phases, len, 0);
+}
+
+[[maybe_unused]] void gather_add_four_apart(const std::uint16_t* const* four, const std::uint64_t* table,
+                                            std::uint64_t* acc, std::size_t len, std::uint16_t* tops) {
+  const std::uint16_t *p0 = four[0], *p1 = four[1], *p2 = four[2], *p3 = four[3];
+  for (std::size_t i = 0; i < len; ++i) acc[i] += (table[p0[i]] + table[p1[i]]) + (table[p2[i]] + table[p3[i]]);
+  for (std::size_t q = 0; q < 4; ++q) tops[q] = largest_phase(four[q], len, tops[q]);
 }
 
 std::uint16_t gather_add_one(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
@@ -187,6 +207,12 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
                      const std::uint64_t* table, std::uint32_t, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest) {
   gather_add_items<gather_add_one, gather_add_four>(phases, count, offset, table, acc, len, largest);
+}
+
+[[maybe_unused]] void gather_add_apart_loop(const std::uint16_t* const* phases, std::size_t count,
+                                            std::size_t offset, const std::uint64_t* table, std::uint32_t,
+                                            std::uint64_t* acc, std::size_t len, std::uint16_t* largest) {
+  gather_add_items<gather_add_one_apart, gather_add_four_apart>(phases, count, offset, table, acc, len, largest);
 }
 
 // The rows of a group's entries for the block of components from `start`:

@@ -1,7 +1,8 @@
 // AVX2: the portable loops compiled for 32-byte registers; the generator in
 // vector lanes (its 64-bit multiply built from 32-bit ones, its remainder
-// taken in doubles without a divide); the resonator's codebook reads as
-// (re, im) pairs, one load a phasor.
+// taken in doubles without a divide); the bundle fold with each item's
+// largest phase found apart from its gathers; the resonator's codebook
+// reads as (re, im) pairs, one load a phasor.
 #include <immintrin.h>
 
 #include "core/kernels/portable_loops.hpp"
@@ -89,6 +90,7 @@ void random_avx2(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, s
 constexpr Kernels avx2_kernels() {
   Kernels k = portable_kernels<32>();
   k.random = random_avx2;
+  k.gather_add = gather_add_apart_loop;
   k.dot_group = dot_group_pairs;
   k.lanes_table_limit = 0;
   k.superpose = superpose_pairs;
