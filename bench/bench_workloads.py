@@ -21,6 +21,7 @@ torch.set_num_threads(1)  # one core for everyone: tesmerine never creates threa
 
 ELEMENTWISE = [(dim, n) for dim in (256, 10_000) for n in (256, 65_536)]
 BUNDLE_DIM, BUNDLE_N = 10_000, 256
+CLEANUP_ITEMS, CLEANUP_DIM, CLEANUP_N = 10_000, 1024, 256
 RESONATOR = [(1024, 256, 3, 16), (10_000, 256, 3, 100), (1500, 2, 3, 64)]
 SWEEPS = 4  # the earliest sweep at which the stopping rule can end a run
 SEED_A, SEED_B = 11, 22
@@ -104,6 +105,26 @@ def test_similarity_cos_floor(benchmark, dim, n):
     out = np.empty_like(angles)
     run(benchmark, f"similarity D={dim} n={n}", "libm-cos-floor", lib.cos_each,
         angles.ctypes.data, out.ctypes.data, angles.size, reps, per_call_divisor=reps)
+
+
+# ------------------------------------------------------------------ cleanup memory
+@pytest.mark.parametrize("impl", ["tesmerine", "numpy", "torchhd-FHRR"])
+def test_cleanup(benchmark, impl):
+    """One query against every stored vector; the index of the most similar."""
+    group = f"cleanup query, {CLEANUP_ITEMS} stored, D={CLEANUP_DIM} n={CLEANUP_N}"
+    seeds = range(1, CLEANUP_ITEMS + 1)
+    if impl == "tesmerine":
+        memory = [PhaseHVec.random(CLEANUP_DIM, CLEANUP_N, s) for s in seeds]
+        query = memory[1234]
+        found = run(benchmark, group, impl, peers.cleanup_loop, query, memory, bytes_per_component=2)
+    elif impl == "numpy":
+        unit = peers.np_unit_phasors(np.stack([peers.np_random(CLEANUP_DIM, CLEANUP_N, s) for s in seeds]), CLEANUP_N)
+        found = run(benchmark, group, impl, peers.np_cleanup, unit[1234], unit, bytes_per_component=unit.itemsize)
+    else:
+        memory = torch.stack([peers.th_random("FHRR", CLEANUP_DIM, CLEANUP_N, s) for s in seeds])
+        found = run(benchmark, group, impl, peers.th_cleanup, memory[1234], memory,
+                    bytes_per_component=memory.element_size())
+    assert found == 1234
 
 
 # ------------------------------------------------------------------ bundle

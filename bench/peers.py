@@ -27,6 +27,16 @@ def np_bundle(stacked, n):
     return np.rint(np.angle(total) / TWO_PI * n).astype(np.int64) % n
 
 
+def np_unit_phasors(phases, n):
+    return np.exp(1j * (phases * (TWO_PI / n)))
+
+
+def np_cleanup(query, unit):
+    """query: (dim,) unit phasors; unit: (items, dim), precomputed. One product."""
+    sims = (unit @ query.conj()).real / query.shape[0]
+    return int(np.argmax(sims))
+
+
 def np_snap(z, n):
     k = np.rint(np.angle(z) / TWO_PI * n) % n
     return np.exp(1j * (k * (TWO_PI / n)))
@@ -67,6 +77,13 @@ def np_resonator(composite, books, n, max_iter):
     return result
 
 
+# ---------------------------------------------------------------- tesmerine
+def cleanup_loop(query, memory):
+    """The most similar stored vector, by a Python loop over similarity."""
+    sims = [query.similarity(m) for m in memory]
+    return max(range(len(sims)), key=sims.__getitem__)
+
+
 # ---------------------------------------------------------------- torchhd
 def th_random(vsa, dim, n, seed):
     import torch
@@ -94,6 +111,12 @@ def th_similarity(a, b):
     import torchhd
 
     return float(torchhd.cosine_similarity(a, b))
+
+
+def th_cleanup(query, memory):
+    import torchhd
+
+    return int(torchhd.cosine_similarity(query, memory).argmax())
 
 
 def th_bundle(stacked):

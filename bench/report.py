@@ -1,4 +1,9 @@
-"""Prints the benchmark table (markdown) from pytest-benchmark's JSON output."""
+"""Prints the benchmark table (markdown) from pytest-benchmark's JSON output.
+
+    python bench/report.py RUN.json [RUN2.json ...]
+
+Several runs (say, one per kernel variant) are printed side by side.
+"""
 import json
 import platform
 import sys
@@ -37,50 +42,78 @@ def machine(data):
     return "\n".join(lines)
 
 
-def main(path):
-    with open(path) as fh:
-        data = json.load(fh)
+def rows(data):
+    """(workload, implementation, median text, ratio text, bytes/component) of one run, in its order."""
     groups = OrderedDict()
     for b in data["benchmarks"]:
         groups.setdefault(b["group"], []).append(b)
-
-    print(machine(data))
-    print()
-    print("| workload | implementation | median | peer ÷ tesmerine | bytes/component |")
-    print("|---|---|---|---|---|")
-    for group, rows in groups.items():
+    out = []
+    for group, members in groups.items():
         if group.startswith("resonator"):
             by_impl = OrderedDict()
-            for b in rows:
+            for b in members:
                 base = b["extra_info"]["impl"].split(" ")[0]
                 by_impl.setdefault(base, {})[b["extra_info"]["sweeps"]] = b
+
             def times(base):
                 runs = by_impl[base]
                 setup = runs[0]["stats"]["median"]
                 sweeps = max(runs)
                 total = runs[sweeps]["stats"]["median"]
                 return total, (total - setup) / sweeps, sweeps, runs[sweeps]["extra_info"]
+
             t_total, t_sweep, sweeps, _ = times("tesmerine")
             for base in by_impl:
                 total, sweep, _, extra = times(base)
                 ok = "" if extra.get("recovered", True) else f" (not yet recovered after {sweeps})"
-                print(f"| {group}, {sweeps} sweeps | {base}{ok} | total {fmt_time(total)}, "
-                      f"per sweep {fmt_time(sweep)} | total {fmt_ratio(total / t_total)}, "
-                      f"per sweep {fmt_ratio(sweep / t_sweep)} | {extra['bytes_per_component']} |")
+                out.append((f"{group}, {sweeps} sweeps", f"{base}{ok}",
+                            f"total {fmt_time(total)}, per sweep {fmt_time(sweep)}",
+                            f"total {fmt_ratio(total / t_total)}, per sweep {fmt_ratio(sweep / t_sweep)}",
+                            extra["bytes_per_component"]))
             continue
-        ref = next(b for b in rows if b["extra_info"]["impl"] == "tesmerine")["stats"]["median"]
-        for b in rows:
+        ref = next(b for b in members if b["extra_info"]["impl"] == "tesmerine")["stats"]["median"]
+        for b in members:
             impl = b["extra_info"]["impl"]
             median = b["stats"]["median"] / b["extra_info"].get("per_call_divisor", 1)
             if impl == "libm-cos-floor":
-                ratio = f"tesmerine ÷ floor = {fmt_ratio(ref / median)}"
-                size = ""
+                ratio, size = f"tesmerine ÷ floor = {fmt_ratio(ref / median)}", ""
             elif impl == "tesmerine":
                 ratio, size = "1×", b["extra_info"]["bytes_per_component"]
             else:
                 ratio, size = fmt_ratio(median / ref), b["extra_info"]["bytes_per_component"]
-            print(f"| {group} | {impl} | {fmt_time(median)} | {ratio} | {size} |")
+            out.append((group, impl, fmt_time(median), ratio, size))
+    return out
+
+
+def main(paths):
+    runs = []
+    for path in paths:
+        with open(path) as fh:
+            runs.append(json.load(fh))
+    print(machine(runs[0]))
+    for data in runs[1:]:
+        print(f"- then: tesmerine kernels: {data.get('tesmerine_dispatch', '?')}, {data['datetime']}")
+    print()
+    if len(runs) == 1:
+        print("| workload | implementation | median | peer ÷ tesmerine | bytes/component |")
+        print("|---|---|---|---|---|")
+        for workload, impl, median, ratio, size in rows(runs[0]):
+            print(f"| {workload} | {impl} | {median} | {ratio} | {size} |")
+        return
+    # Runs side by side (say, one per kernel variant), matched by workload
+    # and implementation; the ratios of each column are within its own run.
+    names = [data.get("tesmerine_dispatch", "?").split(" ")[0] for data in runs]
+    tables = [{(w, i): (m, r, z) for w, i, m, r, z in rows(data)} for data in runs]
+    print("| workload | implementation | " + " | ".join(f"{n}: median | {n}: peer ÷ tesmerine" for n in names)
+          + " | bytes/component |")
+    print("|---|---|" + "---|---|" * len(runs) + "---|")
+    for workload, impl, _, _, size in rows(runs[0]):
+        cells = []
+        for table in tables:
+            median, ratio, _ = table.get((workload, impl), ("–", "–", ""))
+            cells += [median, ratio]
+        print(f"| {workload} | {impl} | " + " | ".join(cells) + f" | {size} |")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(sys.argv[1:])

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/core_error.hpp"
+#include "core/cosine_sums.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_rounding.hpp"
 
@@ -211,20 +212,8 @@ PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed) {
 double similarity(const PhaseHVec& a, const PhaseHVec& b) {
   require_compatible(a, b);
   if (a.dim == 0) return 1.0;
-  const double resolution = static_cast<double>(a.n);
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  // The angles of a block are formed side by side (signed differences, not
-  // reduced mod n: -1 and n - 1 are different angles); the cosines are then
-  // added one at a time in index order.
-  constexpr std::size_t kBlock = 256;
-  double angles[kBlock];
-  double sum = 0.0;
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
-    kernels().difference_angles(a.phases.data() + start, b.phases.data() + start, angles, count, resolution);
-    for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
-  }
-  return sum / static_cast<double>(a.dim);
+  return sum_of_cosines(a.phases.data(), b.phases.data(), len, a.n) / static_cast<double>(a.dim);
 }
 
 PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted) {

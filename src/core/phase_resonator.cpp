@@ -124,7 +124,12 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
     scratch.slot.resize(section.n);
   }
   std::vector<std::uint16_t> used;
-  if (section.members.size() * dim >= section.n) {
+  if (section.members.size() * dim >= 16 * std::size_t{section.n}) {
+    // Many times more phases than the resolution has: computing every
+    // phasor costs less than marking (a store per phase) which are used.
+    used.resize(section.n);
+    for (std::uint32_t k = 0; k < section.n; ++k) used[k] = static_cast<std::uint16_t>(k);
+  } else if (section.members.size() * dim >= section.n) {
     // At least as many phases as the resolution has: mark them all, then
     // collect the marks in order.
     for (const std::size_t j : section.members) {
@@ -160,12 +165,13 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
 // per phase of every one of them). Where every phase is used, the positions
 // are the phases themselves and the entries are read as they are.
 //
-// Fills the book's tables and offsets; returns, for each entry, where its
-// positions are (its own phases, or its rewritten copy in `positions`).
-std::vector<const std::uint16_t*> build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch,
-                                               PhaseArray& positions, InterruptCheck interrupted) {
+// Fills the book's tables, offsets and, for each entry, where its positions
+// are (its own phases, or its rewritten copy in `positions`).
+void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch, InterruptCheck interrupted) {
   const std::size_t dim = book.dim;
-  std::vector<const std::uint16_t*> sources(book.count);
+  std::vector<const std::uint16_t*>& sources = book.phases;
+  PhaseArray& positions = book.positions;
+  sources.resize(book.count);
   for (const TableSection& section : group_by_resolution(entries, scratch)) {
     const std::vector<std::uint16_t> used = used_phases(entries, section, dim, scratch);
     const std::size_t offset = book.table_re.size();
@@ -198,45 +204,33 @@ std::vector<const std::uint16_t*> build_tables(const RecordList& entries, Phasor
     book.table_re.push_back(1.0);
     book.table_im.push_back(0.0);
   }
-  return sources;
-}
-
-// The tiled layout for the superposition; every position is written,
-// padding included.
-void lay_out_tiles(const std::vector<const std::uint16_t*>& sources, PhasorBook& book) {
-  const std::size_t dim = book.dim;
-  const std::size_t tile_count = (dim + kComponentTile - 1) / kComponentTile;
-  book.tiles = PhaseArray(tile_count * kComponentTile * book.count);
-  for (std::size_t t = 0; t < tile_count; ++t) {
-    const std::size_t first = t * kComponentTile;
-    const std::size_t width = std::min(kComponentTile, dim - first);
-    for (std::size_t j = 0; j < book.count; ++j) {
-      std::uint16_t* out = book.tiles.data() + tile_position(book.count, j, first);
-      std::memcpy(out, sources[j] + first, width * sizeof(std::uint16_t));
-      std::fill(out + width, out + kComponentTile, std::uint16_t{0});
-    }
+  book.table_pairs.resize(2 * book.table_re.size());
+  for (std::size_t k = 0; k < book.table_re.size(); ++k) {
+    book.table_pairs[2 * k] = book.table_re[k];
+    book.table_pairs[2 * k + 1] = book.table_im[k];
   }
 }
 
-// The lane layout for the dot products, kEntryLanes entries side by side;
-// every position is written. Lanes past the last entry hold position 0: a
-// valid table index whose sums are dropped.
-void lay_out_lanes(const std::vector<const std::uint16_t*>& sources, PhasorBook& book) {
+// The lane layout for the dot products, kEntryLanes entries side by side,
+// made only where the kernels read it; every position is written. Lanes past
+// the last entry hold position 0: a valid table index whose sums are dropped.
+void lay_out_lanes(PhasorBook& book) {
+  if (book.table_re.size() > kernels().lanes_table_limit) return;
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.lanes = PhaseArray(groups * kEntryLanes * dim);
   for (std::size_t g = 0; g < groups; ++g) {
     std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
-    const std::uint16_t* lane_sources[kEntryLanes] = {};
-    for (std::size_t l = 0; l < present; ++l) lane_sources[l] = sources[g * kEntryLanes + l];
+    const std::uint16_t* sources[kEntryLanes] = {};
+    for (std::size_t l = 0; l < present; ++l) sources[l] = book.phases[g * kEntryLanes + l];
     if (present == kEntryLanes) {
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = lane_sources[l][i];
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
       }
     } else {
       for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? lane_sources[l][i] : 0;
+        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
       }
     }
   }
@@ -250,10 +244,8 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.offsets.assign(groups * kEntryLanes, 0);
   require_phases_below_resolution(entries, dim);
-  PhaseArray positions;  // entry j's rewritten phases at j * dim, where needed
-  const std::vector<const std::uint16_t*> sources = build_tables(entries, book, scratch, positions, interrupted);
-  lay_out_tiles(sources, book);
-  lay_out_lanes(sources, book);
+  build_tables(entries, book, scratch, interrupted);
+  lay_out_lanes(book);
   return book;
 }
 
@@ -287,19 +279,24 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   out.resize(groups * kEntryLanes);
   for (std::size_t g = 0; g < groups; ++g) {
-    kernels().dot_group(book.lanes.data() + g * book.dim * kEntryLanes, book.offsets.data() + g * kEntryLanes,
-                        book.table_re.data(), book.table_im.data(), book.table_re.size(), w.re.data(),
-                        w.im.data(), book.dim, out.data() + g * kEntryLanes);
+    const std::size_t first = g * kEntryLanes;
+    const std::uint16_t* lanes = book.lanes.empty() ? nullptr : book.lanes.data() + first * book.dim;
+    kernels().dot_group(lanes, book.phases.data() + first, std::min(kEntryLanes, book.count - first),
+                        book.offsets.data() + first, book.table_re.data(), book.table_im.data(),
+                        book.table_pairs.data(), book.table_re.size(), w.re.data(), w.im.data(), book.dim,
+                        out.data() + first);
   }
   out.resize(book.count);
 }
 
-// The sum, entry by entry in order, of each entry times its weight.
-PhasorVec superpose(const PhasorBook& book, const std::vector<double>& weights) {
-  PhasorVec sum = zero_phasors(book.dim);
-  kernels().superpose(book.tiles.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
-                      book.table_im.data(), book.table_re.size(), book.dim, sum.re.data(), sum.im.data());
-  return sum;
+// sum = the sum, entry by entry in order, of each entry times its weight
+// (sum's arrays are reused).
+void superpose(const PhasorBook& book, const std::vector<double>& weights, PhasorVec& sum) {
+  sum.re.assign(book.dim, 0.0);
+  sum.im.assign(book.dim, 0.0);
+  kernels().superpose(book.phases.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
+                      book.table_im.data(), book.table_pairs.data(), book.table_re.size(), book.dim, sum.re.data(),
+                      sum.im.data());
 }
 
 Match best_of(const std::vector<double>& dots, std::size_t dim) {
@@ -327,7 +324,8 @@ std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, s
   std::vector<PhasorVec> estimates;
   estimates.reserve(books.size());
   for (const PhasorBook& book : books) {
-    PhasorVec sum = superpose(book, std::vector<double>(book.count, 1.0));
+    PhasorVec sum;
+    superpose(book, std::vector<double>(book.count, 1.0), sum);
     snap_with(sum, n, lattice);
     estimates.push_back(std::move(sum));
     poll(interrupted);
@@ -335,16 +333,23 @@ std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, s
   return estimates;
 }
 
+// The working arrays of the sweeps, made once per call and reused.
+struct SweepScratch {
+  PhasorVec w;     // the composite with every other factor unbound
+  PhasorVec next;  // each new estimate is made here, then swapped in
+  std::vector<double> dots;
+};
+
 // One sweep: each factor in turn unbinds every other factor's current
 // estimate (by conjugate, in ascending order) from a fresh copy of the
 // composite, weighs its entries by their raw dot products with that (neither
 // divided nor clipped), and replaces its estimate at once with the snapped
 // weighted superposition.
 void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& books, std::uint32_t n,
-                   LatticeTable& lattice, std::vector<PhasorVec>& estimates, InterruptCheck interrupted) {
+                   LatticeTable& lattice, std::vector<PhasorVec>& estimates, SweepScratch& scratch,
+                   InterruptCheck interrupted) {
   const std::size_t dim = composite.size();
-  PhasorVec w = composite;
-  std::vector<double> dots;
+  PhasorVec& w = scratch.w;
   for (std::size_t f = 0; f < books.size(); ++f) {
     poll(interrupted);
     w.re = composite.re;
@@ -354,10 +359,10 @@ void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& bo
         kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
       }
     }
-    dot_all(books[f], w, dots);
-    PhasorVec next = superpose(books[f], dots);
-    snap_with(next, n, lattice);
-    estimates[f] = std::move(next);
+    dot_all(books[f], w, scratch.dots);
+    superpose(books[f], scratch.dots, scratch.next);
+    snap_with(scratch.next, n, lattice);
+    std::swap(estimates[f], scratch.next);
   }
 }
 
@@ -417,11 +422,12 @@ std::vector<Match> factorize(const PhaseHVec& composite,
 
   std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice, interrupted);
   StopRule stop(books.size());
+  SweepScratch scratch;
   std::vector<Match> matches(books.size());
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
     ++sweep;
-    resonate_once(composite_phasors, books, n, lattice, estimates, interrupted);
+    resonate_once(composite_phasors, books, n, lattice, estimates, scratch, interrupted);
     for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
     if (stop.settled(matches) || sweep == max_iter) break;
   }

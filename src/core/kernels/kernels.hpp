@@ -15,17 +15,9 @@ namespace tesmerine::core {
 // one group's dot products run side by side, one lane per entry.
 inline constexpr std::size_t kEntryLanes = 8;
 
-// The phases of a codebook for the weighted superposition are stored in
-// tiles of this many components: tile t holds, entry after entry, the
-// phases of components t * kComponentTile onwards, so that one block of
-// components reads every entry's phases from one contiguous run.
+// The weighted superposition works on blocks of this many components, each
+// block's sums held while every entry's phases of the block are read.
 inline constexpr std::size_t kComponentTile = 16;
-
-// Where entry j's phase of component i lies in a tiled codebook of `count`
-// entries.
-inline constexpr std::size_t tile_position(std::size_t count, std::size_t j, std::size_t i) {
-  return (i / kComponentTile) * count * kComponentTile + j * kComponentTile + i % kComponentTile;
-}
 
 // Marks a step that nearest_steps leaves to the exact path.
 inline constexpr std::int32_t kUndecidedStep = INT32_MIN;
@@ -50,18 +42,30 @@ struct Kernels {
   void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
                      const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest);
-  // For the kEntryLanes entries of one group (lane l reads phase
-  // lanes[i * kEntryLanes + l] through table offset offsets[l]):
+  // The codebook tables come twice: table_re and table_im apart, and
+  // table_pairs with both values of entry k side by side (re at 2k, im at
+  // 2k + 1), so that one load reads a phasor.
+  //
+  // The codebook's entries are read in place: phases[j] is entry j's array
+  // of dim phase indices.
+  //
+  // For the group of `present` (1 .. kEntryLanes) entries phases[0 ..
+  // present - 1], lane l reading entry l's phase p of component i through
+  // table offset offsets[l], k = offsets[l] + p (lanes from `present` on
+  // read phase 0, and their sums are not used):
   // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).
-  void (*dot_group)(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, std::size_t table_size, const double* w_re, const double* w_im,
-                    std::size_t dim, double* sums);
+  // Where table_size <= lanes_table_limit, `lanes` holds the same phases
+  // with the group's entries side by side (lanes[i * kEntryLanes + l], 0
+  // from `present` on); otherwise it is null.
+  void (*dot_group)(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
+                    const std::uint32_t* offsets,
+                    const double* table_re, const double* table_im, const double* table_pairs,
+                    std::size_t table_size, const double* w_re, const double* w_im, std::size_t dim, double* sums);
   // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + p],
-  // p = tiles[tile_position(count, j, i)], for j = 0 .. count - 1 in order
-  // (re and im alike).
-  void (*superpose)(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, std::size_t table_size,
-                    std::size_t dim, double* out_re, double* out_im);
+  // p = phases[j][i], for j = 0 .. count - 1 in order (re and im alike).
+  void (*superpose)(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
+                    std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
+                    std::size_t table_size, std::size_t dim, double* out_re, double* out_im);
   // w = w * conj(e), componentwise.
   void (*unbind_phasors)(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len);
   // steps[i] = the integer nearest to (atan2(y[i], x[i]) / 2pi) * n, computed
@@ -71,6 +75,9 @@ struct Kernels {
   // steps_per_radian is n / 2pi.
   void (*nearest_steps)(const double* y, const double* x, std::int32_t* steps, std::size_t len,
                         double steps_per_radian);
+  // The largest table for which dot_group reads `lanes` (0: never), so that
+  // a codebook is copied that way only where it is read so.
+  std::size_t lanes_table_limit;
 };
 
 // The variant for this processor: the first entry of the table that it

@@ -51,9 +51,39 @@ constexpr std::uint64_t mix_counter(std::uint64_t seed_word, std::uint64_t i) {
   return x;
 }
 
-// The generator with the processor's 64-bit divide for the remainder.
-void random_by_divide(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
-  for (std::size_t i = 0; i < len; ++i) out[i] = static_cast<std::uint16_t>(mix_counter(seed_word, i) % n);
+// The generator with x mod n taken by multiplications, without a divide;
+// exact for every 64-bit x and 2 <= n <= 65536. With x = hi * 2^33 + lo,
+// x = y (mod n) for y = hi * r + lo, r = 2^33 mod n; hi < 2^31 and r < 2^16,
+// so y < 2^47 + 2^33 < 2^48. Then, with c = ceil(2^64 / n) and
+// c = (2^64 + e) / n, 0 <= e < n <= 2^16 (Lemire, Kaser and Kurz, "Faster
+// remainder by direct computation", 2019): with y = q * n + rho,
+// c * y = q * 2^64 + t, t = (rho * 2^64 + e * y) / n, and e * y < 2^64 gives
+// 0 <= t < 2^64, so c * y mod 2^64 = t and floor(t * n / 2^64) =
+// floor(rho + e * y / 2^64) = rho, the remainder.
+inline std::uint64_t high_product(std::uint64_t a, std::uint64_t b) {
+#ifdef __SIZEOF_INT128__
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+#else
+  const std::uint64_t a_lo = a & 0xFFFFFFFFull, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFull, b_hi = b >> 32;
+  const std::uint64_t low = a_lo * b_lo, mid1 = a_hi * b_lo, mid2 = a_lo * b_hi;
+  const std::uint64_t carry = ((low >> 32) + (mid1 & 0xFFFFFFFFull) + (mid2 & 0xFFFFFFFFull)) >> 32;
+  return a_hi * b_hi + (mid1 >> 32) + (mid2 >> 32) + carry;
+#endif
+}
+
+struct MultiplyRemainder {
+  std::uint64_t r, c, n;
+  explicit MultiplyRemainder(std::uint32_t divisor)
+      : r((std::uint64_t{1} << 33) % divisor), c(~std::uint64_t{0} / divisor + 1), n(divisor) {}
+  std::uint16_t of(std::uint64_t x) const {
+    const std::uint64_t y = (x >> 33) * r + (x & 0x1FFFFFFFFull);
+    return static_cast<std::uint16_t>(high_product(c * y, n));
+  }
+};
+
+void random_by_multiply(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+  const MultiplyRemainder remainder(n);
+  for (std::size_t i = 0; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, i));
 }
 
 // The generator with x mod n taken in doubles, without a divide; exact for
@@ -62,8 +92,8 @@ void random_by_divide(std::uint16_t* out, std::size_t len, std::uint64_t seed_wo
 // the products below and the remainder are exact doubles. The quotient
 // estimate y * (1/n) is within 1/16 of y / n, so its nearest integer is the
 // true quotient or one more, and one conditional addition of n fixes the
-// remainder. It pays where 64-bit integers convert to doubles in vector
-// lanes (AVX-512DQ); elsewhere the divide is faster.
+// remainder. It pays in vector lanes (x86_avx2.cpp takes the same steps in
+// intrinsics); one word at a time, random_by_multiply is faster.
 inline double bits_to_double(std::uint64_t bits) {
   double d;
   std::memcpy(&d, &bits, sizeof d);
@@ -123,6 +153,27 @@ void gather_add_four_from(std::size_t start, const std::uint16_t* const* four, c
   }
 }
 
+// The same gathers with each item's largest phase found in a pass of its
+// own, which vector registers with an unsigned 16-bit maximum (SSE4.1 on)
+// take many at a time, so that the gathers carry no comparisons.
+std::uint16_t largest_phase(const std::uint16_t* phases, std::size_t len, std::uint16_t largest) {
+  for (std::size_t i = 0; i < len; ++i) largest = phases[i] > largest ? phases[i] : largest;
+  return largest;
+}
+
+[[maybe_unused]] std::uint16_t gather_add_one_apart(const std::uint16_t* phases, const std::uint64_t* table,
+                                                    std::uint64_t* acc, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) acc[i] += table[phases[i]];
+  return largest_phase(phases, len, 0);
+}
+
+[[maybe_unused]] void gather_add_four_apart(const std::uint16_t* const* four, const std::uint64_t* table,
+                                            std::uint64_t* acc, std::size_t len, std::uint16_t* tops) {
+  const std::uint16_t *p0 = four[0], *p1 = four[1], *p2 = four[2], *p3 = four[3];
+  for (std::size_t i = 0; i < len; ++i) acc[i] += (table[p0[i]] + table[p1[i]]) + (table[p2[i]] + table[p3[i]]);
+  for (std::size_t q = 0; q < 4; ++q) tops[q] = largest_phase(four[q], len, tops[q]);
+}
+
 std::uint16_t gather_add_one(const std::uint16_t* phases, const std::uint64_t* table, std::uint64_t* acc,
                              std::size_t len) {
   return gather_add_one_from(0, phases, table, acc, len, 0);
@@ -158,11 +209,28 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   gather_add_items<gather_add_one, gather_add_four>(phases, count, offset, table, acc, len, largest);
 }
 
-void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                    const double* table_im, std::size_t, const double* w_re, const double* w_im, std::size_t dim,
-                    double* sums) {
+[[maybe_unused]] void gather_add_apart_loop(const std::uint16_t* const* phases, std::size_t count,
+                                            std::size_t offset, const std::uint64_t* table, std::uint32_t,
+                                            std::uint64_t* acc, std::size_t len, std::uint16_t* largest) {
+  gather_add_items<gather_add_one_apart, gather_add_four_apart>(phases, count, offset, table, acc, len, largest);
+}
+
+// The rows of a group's entries for the block of components from `start`:
+// rows[l] points at entry l's phases from `start`, or at zeros for lanes
+// from `present` on. Only the block's components below dim are read.
+inline void group_rows(const std::uint16_t* const* phases, std::size_t present, std::size_t start,
+                       const std::uint16_t** rows) {
+  static constexpr std::uint16_t kZeros[kComponentTile] = {};
+  for (std::size_t l = 0; l < kEntryLanes; ++l) rows[l] = l < present ? phases[l] + start : kZeros;
+}
+
+// Where the group's entries are given side by side (`lanes`), one
+// component's phases are one contiguous run.
+void dot_group_loop(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
+                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
+                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
   double s[kEntryLanes] = {};
-  for (std::size_t i = 0; i < dim; ++i) {
+  for (std::size_t i = 0; lanes != nullptr && i < dim; ++i) {
     const double wr = w_re[i];
     const double wi = w_im[i];
     const std::uint16_t* p = lanes + i * kEntryLanes;
@@ -171,18 +239,31 @@ void dot_group_loop(const std::uint16_t* lanes, const std::uint32_t* offsets, co
       s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
     }
   }
+  for (std::size_t start = 0; lanes == nullptr && start < dim; start += kComponentTile) {
+    const std::uint16_t* rows[kEntryLanes];
+    group_rows(phases, present, start, rows);
+    const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
+    for (std::size_t c = 0; c < width; ++c) {
+      const double wr = w_re[start + c];
+      const double wi = w_im[start + c];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) {
+        const std::size_t k = std::size_t{offsets[l]} + rows[l][c];
+        s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+      }
+    }
+  }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
 // The weighted superposition of components [start, dim), one at a time,
 // each summed over the entries in order.
-void superpose_components_from(std::size_t start, const std::uint16_t* tiles, const std::uint32_t* offsets,
+void superpose_components_from(std::size_t start, const std::uint16_t* const* phases, const std::uint32_t* offsets,
                                const double* weights, std::size_t count, const double* table_re,
                                const double* table_im, std::size_t dim, double* out_re, double* out_im) {
   for (std::size_t i = start; i < dim; ++i) {
     double acc_re = out_re[i], acc_im = out_im[i];
     for (std::size_t j = 0; j < count; ++j) {
-      const std::size_t k = std::size_t{offsets[j]} + tiles[tile_position(count, j, i)];
+      const std::size_t k = std::size_t{offsets[j]} + phases[j][i];
       acc_re = acc_re + (weights[j] * table_re[k]);
       acc_im = acc_im + (weights[j] * table_im[k]);
     }
@@ -191,10 +272,21 @@ void superpose_components_from(std::size_t start, const std::uint16_t* tiles, co
   }
 }
 
-// One tile of components [first, first + kComponentTile), each summed over
-// the entries in order: the tile's sums stay in registers or the nearest
+// Each entry's phases are read a block at a time, one entry after another:
+// too many runs at once for the processor to foresee, so the block four
+// ahead is asked for while this one is read. A hint only; it never faults.
+inline void prefetch_ahead(const std::uint16_t* block) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(block + 4 * kComponentTile);
+#else
+  (void)block;
+#endif
+}
+
+// One block of components [first, first + kComponentTile), each summed over
+// the entries in order: the block's sums stay in registers or the nearest
 // cache while every entry's run of phases is read.
-void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::uint32_t* offsets,
+void superpose_tile(std::size_t first, const std::uint16_t* const* phases, const std::uint32_t* offsets,
                     const double* weights, std::size_t count, const double* table_re, const double* table_im,
                     double* out_re, double* out_im) {
   double acc_re[kComponentTile], acc_im[kComponentTile];
@@ -204,7 +296,8 @@ void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::ui
   }
   for (std::size_t j = 0; j < count; ++j) {
     const double w = weights[j];
-    const std::uint16_t* p = tiles + tile_position(count, j, first);
+    const std::uint16_t* p = phases[j] + first;
+    prefetch_ahead(p);
     const double* tre = table_re + offsets[j];
     const double* tim = table_im + offsets[j];
     for (std::size_t c = 0; c < kComponentTile; ++c) {
@@ -218,14 +311,14 @@ void superpose_tile(std::size_t first, const std::uint16_t* tiles, const std::ui
   }
 }
 
-void superpose_loop(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, std::size_t,
+void superpose_loop(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
+                    std::size_t count, const double* table_re, const double* table_im, const double*, std::size_t,
                     std::size_t dim, double* out_re, double* out_im) {
   std::size_t i = 0;
   for (; i + kComponentTile <= dim; i += kComponentTile) {
-    superpose_tile(i, tiles, offsets, weights, count, table_re, table_im, out_re, out_im);
+    superpose_tile(i, phases, offsets, weights, count, table_re, table_im, out_re, out_im);
   }
-  superpose_components_from(i, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+  superpose_components_from(i, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
 }
 
 void unbind_phasors_loop(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len) {
@@ -370,12 +463,13 @@ void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, s
 
 // The kernels record made of the portable loops alone, with vector lanes of
 // kLaneBytes for the phase steps; a variant copies it and replaces the
-// slots it overrides.
+// slots it overrides (and lanes_table_limit with dot_group). The portable
+// dot product reads the side-by-side copy of every codebook.
 template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
-  return {bind_loop,       unbind_loop,    random_by_divide,    difference_angles_loop,
+  return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
           gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
-          nearest_steps_loop<kLaneBytes>};
+          nearest_steps_loop<kLaneBytes>, ~std::size_t{0}};
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // AVX-512 (F, BW, VL, DQ): 64-byte registers, memory gathers for the bundle
-// fold and the codebook tables, permutations for tables small enough to sit
-// in registers, and the generator's remainder taken in doubles.
+// fold, permutations for codebook tables small enough to sit in registers
+// (larger ones are read as (re, im) pairs, one load a phasor: on AMD Zen 4
+// that is three times as fast as gathering re and im apart), and the
+// generator's remainder taken in doubles.
 #include <immintrin.h>
 
 #include "core/kernels/portable_loops.hpp"
+#include "core/kernels/x86_phasor_pairs.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -100,32 +103,22 @@ __m512d dot_group_in_registers(const std::uint16_t* lanes, const std::uint32_t* 
   return s;
 }
 
-__m512d dot_group_by_gathers(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                             const double* table_im, const double* w_re, const double* w_im, std::size_t dim) {
-  const __m256i off = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets));
-  __m512d s = _mm512_setzero_pd();
-  for (std::size_t i = 0; i < dim; ++i) {
-    const __m256i k = _mm256_add_epi32(
-        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + i * kEntryLanes))), off);
-    const __m512d e_re = _mm512_i32gather_pd(k, table_re, 8);
-    const __m512d e_im = _mm512_i32gather_pd(k, table_im, 8);
-    s = _mm512_add_pd(s, dot_term(e_re, e_im, w_re[i], w_im[i]));
+void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
+                      const std::uint32_t* offsets,
+                      const double* table_re, const double* table_im, const double* table_pairs,
+                      std::size_t table_size, const double* w_re, const double* w_im, std::size_t dim,
+                      double* sums) {
+  if (table_size > kRegisterTableSize) {
+    dot_group_pairs(lanes, phases, present, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im, dim, sums);
+    return;
   }
-  return s;
-}
-
-void dot_group_avx512(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                      const double* table_im, std::size_t table_size, const double* w_re, const double* w_im,
-                      std::size_t dim, double* sums) {
-  const __m512d s = table_size <= kRegisterTableSize
-                        ? dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim)
-                        : dot_group_by_gathers(lanes, offsets, table_re, table_im, w_re, w_im, dim);
-  _mm512_storeu_pd(sums, s);
+  _mm512_storeu_pd(sums,
+                   dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim));
 }
 
 // The superposition, 8 components at a time, the table in registers; returns
 // the first component it left.
-std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32_t* offsets,
+std::size_t superpose_in_registers(const std::uint16_t* const* phases, const std::uint32_t* offsets,
                                    const double* weights, std::size_t count, const double* table_re,
                                    const double* table_im, std::size_t table_size, std::size_t dim,
                                    double* out_re, double* out_im) {
@@ -136,7 +129,7 @@ std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32
     __m512d acc_im = _mm512_loadu_pd(out_im + i);
     for (std::size_t j = 0; j < count; ++j) {
       const __m512i k = _mm512_add_epi64(
-          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tiles + tile_position(count, j, i)))),
+          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(phases[j] + i))),
           _mm512_set1_epi64(static_cast<long long>(offsets[j])));
       const __m512d w = _mm512_set1_pd(weights[j]);
       acc_re = _mm512_add_pd(acc_re, _mm512_mul_pd(w, _mm512_permutex2var_pd(table.re_lo, k, table.re_hi)));
@@ -148,43 +141,16 @@ std::size_t superpose_in_registers(const std::uint16_t* tiles, const std::uint32
   return i;
 }
 
-// The superposition, one tile of 16 components at a time, by gathers;
-// returns the first component it left.
-std::size_t superpose_by_gathers(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                                 std::size_t count, const double* table_re, const double* table_im, std::size_t dim,
-                                 double* out_re, double* out_im) {
-  std::size_t i = 0;
-  for (; i + 16 <= dim; i += 16) {
-    __m512d re0 = _mm512_loadu_pd(out_re + i), re1 = _mm512_loadu_pd(out_re + i + 8);
-    __m512d im0 = _mm512_loadu_pd(out_im + i), im1 = _mm512_loadu_pd(out_im + i + 8);
-    for (std::size_t j = 0; j < count; ++j) {
-      const __m512i k = _mm512_add_epi32(
-          _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(tiles + tile_position(count, j, i)))),
-          _mm512_set1_epi32(static_cast<int>(offsets[j])));
-      const __m256i k0 = _mm512_castsi512_si256(k);
-      const __m256i k1 = _mm512_extracti64x4_epi64(k, 1);
-      const __m512d w = _mm512_set1_pd(weights[j]);
-      re0 = _mm512_add_pd(re0, _mm512_mul_pd(w, _mm512_i32gather_pd(k0, table_re, 8)));
-      re1 = _mm512_add_pd(re1, _mm512_mul_pd(w, _mm512_i32gather_pd(k1, table_re, 8)));
-      im0 = _mm512_add_pd(im0, _mm512_mul_pd(w, _mm512_i32gather_pd(k0, table_im, 8)));
-      im1 = _mm512_add_pd(im1, _mm512_mul_pd(w, _mm512_i32gather_pd(k1, table_im, 8)));
-    }
-    _mm512_storeu_pd(out_re + i, re0);
-    _mm512_storeu_pd(out_re + i + 8, re1);
-    _mm512_storeu_pd(out_im + i, im0);
-    _mm512_storeu_pd(out_im + i + 8, im1);
+void superpose_avx512(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
+                      std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
+                      std::size_t table_size, std::size_t dim, double* out_re, double* out_im) {
+  if (table_size > kRegisterTableSize) {
+    superpose_pairs(phases, offsets, weights, count, table_re, table_im, table_pairs, table_size, dim, out_re, out_im);
+    return;
   }
-  return i;
-}
-
-void superpose_avx512(const std::uint16_t* tiles, const std::uint32_t* offsets, const double* weights,
-                      std::size_t count, const double* table_re, const double* table_im, std::size_t table_size,
-                      std::size_t dim, double* out_re, double* out_im) {
   const std::size_t done =
-      table_size <= kRegisterTableSize
-          ? superpose_in_registers(tiles, offsets, weights, count, table_re, table_im, table_size, dim, out_re, out_im)
-          : superpose_by_gathers(tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
-  superpose_components_from(done, tiles, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+      superpose_in_registers(phases, offsets, weights, count, table_re, table_im, table_size, dim, out_re, out_im);
+  superpose_components_from(done, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
 }
 
 constexpr Kernels avx512_kernels() {
@@ -193,6 +159,7 @@ constexpr Kernels avx512_kernels() {
   k.gather_add = gather_add_avx512;
   k.dot_group = dot_group_avx512;
   k.superpose = superpose_avx512;
+  k.lanes_table_limit = kRegisterTableSize;
   return k;
 }
 

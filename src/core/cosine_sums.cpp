@@ -1,0 +1,131 @@
+#include "core/cosine_sums.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "core/core_error.hpp"
+#include "core/kernels/kernels.hpp"
+#include "core/phase_constants.hpp"
+
+namespace tesmerine::core {
+namespace {
+
+std::size_t table_size(std::uint32_t n) { return 2 * std::size_t{n} - 1; }
+
+// One cos per position: the angles of a block are formed side by side
+// (signed differences, not reduced mod n: -1 and n - 1 are different
+// angles), then their cosines are added one at a time in index order.
+double sum_one_cos_each(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n) {
+  const double resolution = static_cast<double>(n);
+  constexpr std::size_t kBlock = 256;
+  double angles[kBlock];
+  double sum = 0.0;
+  for (std::size_t start = 0; start < len; start += kBlock) {
+    const std::size_t count = std::min(kBlock, len - start);
+    kernels().difference_angles(a + start, b + start, angles, count, resolution);
+    for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
+  }
+  return sum;
+}
+
+// table[d + n - 1] = cos(x) for every difference d in (-n, n), x formed
+// exactly as sum_one_cos_each forms it: (double)d is the exact difference of
+// the two converted phases, then the product with 2pi, then the quotient.
+void fill_cosines(double* table, std::uint32_t n) {
+  const double resolution = static_cast<double>(n);
+  const std::int32_t top = static_cast<std::int32_t>(n) - 1;
+  for (std::int32_t d = -top; d <= top; ++d) {
+    table[d + top] = std::cos((static_cast<double>(d) * kTwoPi) / resolution);
+  }
+}
+
+std::unique_ptr<double[]> new_table(std::uint32_t n) {
+  std::unique_ptr<double[]> table(new (std::nothrow) double[table_size(n)]);
+  if (table) fill_cosines(table.get(), n);
+  return table;
+}
+
+// The cosines looked up by difference and added one at a time in index
+// order. Every phase is checked against n first, so that no lookup can
+// leave the table.
+double sum_by_table(const double* table, const std::uint16_t* a, const std::uint16_t* b, std::size_t len,
+                    std::uint32_t n) {
+  std::uint16_t largest = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint16_t m = a[i] > b[i] ? a[i] : b[i];
+    largest = m > largest ? m : largest;
+  }
+  if (len != 0) check_index(largest, n);
+  const double* centre = table + (n - 1);
+  double sum = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
+  }
+  return sum;
+}
+
+class CosineCache {
+ public:
+  // The cached table of n, or null: null if the cache is busy, or if n's
+  // positions computed one cos each have not yet reached the size of its
+  // table (len of them are counted here; the caller then computes them so).
+  // The table stays valid while `lock` is held.
+  const double* find(std::uint32_t n, std::size_t len, std::unique_lock<std::mutex>& lock) {
+    lock = std::unique_lock<std::mutex>(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return nullptr;
+    Slot* slot = nullptr;
+    for (Slot& s : slots_) {
+      if (s.n == n) slot = &s;
+    }
+    if (slot == nullptr) {
+      slot = &slots_[0];
+      for (Slot& s : slots_) {
+        if (s.last_use < slot->last_use) slot = &s;
+      }
+      *slot = Slot{n, 0, 0, nullptr};
+    }
+    slot->last_use = ++clock_;
+    if (!slot->table) {
+      slot->demand += std::min<std::size_t>(len, table_size(n));
+      if (slot->demand >= table_size(n)) slot->table = new_table(n);
+    }
+    return slot->table.get();
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t n;
+    std::uint64_t last_use;
+    std::size_t demand;
+    std::unique_ptr<double[]> table;
+  };
+  std::mutex mutex_;
+  std::uint64_t clock_ = 0;
+  // n = 0 marks a free slot (no resolution is 0).
+  Slot slots_[kCosineCacheSlots] = {};
+};
+
+CosineCache& cosine_cache() {
+  static CosineCache cache;
+  return cache;
+}
+
+}  // namespace
+
+double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n) {
+  if (n <= kCachedCosineResolution) {
+    std::unique_lock<std::mutex> lock;
+    if (const double* table = cosine_cache().find(n, len, lock)) return sum_by_table(table, a, b, len, n);
+  }
+  // A table for this call alone: 2n - 1 cos calls and len lookups against
+  // len cos calls, so only where the table is well below len.
+  if (4 * table_size(n) <= 3 * len) {
+    if (const std::unique_ptr<double[]> table = new_table(n)) return sum_by_table(table.get(), a, b, len, n);
+  }
+  return sum_one_cos_each(a, b, len, n);
+}
+
+}  // namespace tesmerine::core
