@@ -13,8 +13,8 @@ ROOT = Path(__file__).resolve().parent.parent
 @pytest.mark.parametrize("name", ["docs/recipes.md", "docs/guide.md", "README.md"])
 def test_documentation_examples(name, monkeypatch):
     if name == "docs/recipes.md":
-        if os.environ.get("TESMERINE_SANITIZED"):
-            pytest.skip("importing NumPy leaks its module's objects, which LeakSanitizer reports")
+        if os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"):
+            pytest.skip("importing NumPy leaks its module's objects, which the leak checkers report")
         pytest.importorskip("numpy")
         monkeypatch.syspath_prepend(str(ROOT / "examples"))  # the recipes import the examples' functions
     result = doctest.testfile(str(ROOT / name), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False,
