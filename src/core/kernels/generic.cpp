@@ -5,6 +5,6 @@
 namespace tesmerine::core {
 
 extern const Kernels kGenericKernels;
-const Kernels kGenericKernels = portable_kernels<16>();
+constinit const Kernels kGenericKernels = portable_kernels<16>();
 
 }  // namespace tesmerine::core

@@ -100,6 +100,6 @@ constexpr Kernels avx2_kernels() {
 }  // namespace
 
 extern const Kernels kAvx2Kernels;
-const Kernels kAvx2Kernels = avx2_kernels();
+constinit const Kernels kAvx2Kernels = avx2_kernels();
 
 }  // namespace tesmerine::core

@@ -10,16 +10,11 @@
 // sums are exact integers, so the result is the gather fold's. A phase of
 // 256 or more (never in a record, as n <= 256) would show in `largest`,
 // which the caller checks.
-#include <immintrin.h>
-
 #include <cstring>
 
-#include "core/kernels/kernels.hpp"
+#include "core/kernels/x86_avx512_loops.hpp"
 
 namespace tesmerine::core {
-
-extern const Kernels kAvx512Kernels;
-
 namespace {
 
 constexpr std::size_t kPositionBlock = 1024;  // positions summed per pass over the items
@@ -126,12 +121,12 @@ void gather_add_vbmi(const std::uint16_t* const* phases, std::size_t count, std:
   if (n <= 256 && count >= 64) {
     fold_bytes(phases, count, offset, table, n, acc, len, largest);
   } else {
-    kAvx512Kernels.gather_add(phases, count, offset, table, n, acc, len, largest);
+    gather_add_avx512(phases, count, offset, table, n, acc, len, largest);
   }
 }
 
-Kernels avx512_vbmi_kernels() {
-  Kernels k = kAvx512Kernels;
+constexpr Kernels avx512_vbmi_kernels() {
+  Kernels k = avx512_kernels();
   k.gather_add = gather_add_vbmi;
   return k;
 }
@@ -139,6 +134,6 @@ Kernels avx512_vbmi_kernels() {
 }  // namespace
 
 extern const Kernels kAvx512VbmiKernels;
-const Kernels kAvx512VbmiKernels = avx512_vbmi_kernels();
+constinit const Kernels kAvx512VbmiKernels = avx512_vbmi_kernels();
 
 }  // namespace tesmerine::core
