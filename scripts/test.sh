@@ -9,7 +9,7 @@
 #   bash scripts/test.sh                 # every interpreter
 #   TESMERINE_PYTHONS="python3.9 python3.13" bash scripts/test.sh
 #   bash scripts/test.sh -k bundle       # extra arguments go to pytest
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -18,7 +18,7 @@ rm -rf "$work/wheelhouse" "$work/reports"
 mkdir -p "$work/wheelhouse" "$work/reports"
 
 echo "== building the wheel once with $($build_python --version)"
-bash scripts/build-wheel.sh "$work/wheelhouse"
+step "building the wheel" bash scripts/build-wheel.sh "$work/wheelhouse"
 wheel=$(ls "$work"/wheelhouse/tesmerine-*-cp39-abi3-*.whl)
 so_hash=$("$build_python" - "$wheel" <<'PY'
 import hashlib, sys, zipfile
@@ -50,15 +50,22 @@ for exe in $pythons; do
   version=$("$exe" -c 'import platform; print(platform.python_version())')
   venv=$work/venvs/$version
   echo "== CPython $version"
-  [ -x "$venv/bin/python" ] || "$exe" -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-deps --force-reinstall "$wheel"
-  installed_hash=$("$venv/bin/python" -c 'import hashlib, tesmerine; print(hashlib.sha256(open(tesmerine.__file__, "rb").read()).hexdigest())')
+  ensure_venv "$venv" "$exe" -r tests/requirements.txt
+  step "installing the wheel under CPython $version" \
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-deps --force-reinstall "$wheel"
+  # The file that was installed, and that it imports: a crash at import is
+  # reported here by its signal, before the suite starts.
+  installed_hash=$("$venv/bin/python" -c 'import hashlib, importlib.util
+print(hashlib.sha256(open(importlib.util.find_spec("tesmerine").origin, "rb").read()).hexdigest())')
   if [ "$installed_hash" != "$so_hash" ]; then
     echo "   the installed module is not the file that was built"; failed+=("$version"); continue
   fi
-  if ! (cd "$work" && "$venv/bin/python" -X dev -W error -m pytest "$root/tests" -q -p no:cacheprovider \
-        --junitxml="$work/reports/$version.xml" "$@"); then
+  if ! step "importing tesmerine under CPython $version" in_dir "$work" "$venv/bin/python" -c 'import tesmerine'; then
+    failed+=("$version (import)"); continue
+  fi
+  if ! step "the test suite under CPython $version" \
+       in_dir "$work" "$venv/bin/python" -X dev -W error -m pytest "$root/tests" \
+       -q -p no:cacheprovider --junitxml="$work/reports/$version.xml" "$@"; then
     failed+=("$version")
   fi
 done
