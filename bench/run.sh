@@ -12,7 +12,7 @@
 # Everything goes under .build/bench: its own virtual environment (bench/requirements.txt
 # plus tesmerine built from this checkout), the cos-floor helper and the raw JSON,
 # results-VARIANT.json (bench/report.py A.json B.json prints runs side by side).
-set -euo pipefail
+source "$(dirname "$0")/../scripts/lib.sh"
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
 root=$PWD

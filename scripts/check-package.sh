@@ -7,7 +7,7 @@
 #     virtual environment and imports;
 #   - stubtest finds no difference between the stub and the installed module;
 #   - mypy --strict and pyright accept the examples and tests/typecheck/surface.py.
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
 work=.build/check-package

@@ -5,7 +5,7 @@
 #
 #   bash scripts/fuzz.sh                       # 10^6 inputs
 #   bash scripts/fuzz.sh -max_total_time=60    # any libFuzzer options instead
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -20,4 +20,6 @@ echo "== fuzzing with $*"
 cd "$work"
 "$venv/bin/python" "$root/fuzz/fuzz_entry_points.py" -artifact_prefix="$work/findings/" "$@" corpus 2>&1 \
   | grep --line-buffered -v '^#[0-9]' | tee "$work/fuzz.log"
-exit "${PIPESTATUS[0]}"
+status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || echo "fuzz.sh: the fuzzer $(describe_status "$status") (log: .build/fuzz/fuzz.log, findings: .build/fuzz/findings)" >&2
+exit "$status"

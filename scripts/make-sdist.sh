@@ -4,7 +4,7 @@
 # holds exactly those files and the generated PKG-INFO.
 #
 #   bash scripts/make-sdist.sh OUT_DIR
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 python=${TESMERINE_BUILD_PYTHON:-python3}

@@ -8,7 +8,7 @@
 #
 #   bash scripts/sanitize.sh              # whole suite
 #   bash scripts/sanitize.sh -k bundle    # extra arguments go to pytest
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 build_python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -56,7 +56,7 @@ for kernels in ${TESMERINE_SANITIZE_KERNELS:-$variants}; do
     "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider --capture=sys "$@") 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   set -e
-  [ "$status" -eq 0 ] || failed+=("$kernels (pytest exit $status)")
+  [ "$status" -eq 0 ] || failed+=("$kernels (the test suite $(describe_status "$status"))")
   if [ -n "$(ls "$work/reports")" ] || grep -qE 'runtime error:|ERROR: [A-Za-z]+Sanitizer' "$log"; then
     cat "$work"/reports/* 2>/dev/null || true
     failed+=("$kernels (sanitizer reports in ${log#$root/} or ${work#$root/}/reports)")

@@ -6,7 +6,7 @@
 #
 #   bash scripts/test-kernels.sh             # every supported variant
 #   bash scripts/test-kernels.sh -k bundle   # extra arguments go to pytest
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -23,11 +23,13 @@ mapfile -t variants < <("$work/kernel_variants")
 failed=()
 for variant in "${variants[@]}"; do
   echo "== kernels: $variant"
-  if ! TESMERINE_KERNELS=$variant ctest --test-dir "$work" --output-on-failure; then
+  if ! TESMERINE_KERNELS=$variant step "the C++ checks under the $variant kernels" \
+       ctest --test-dir "$work" --output-on-failure; then
     failed+=("$variant (phase steps)")
   fi
-  if ! (cd "$work" && TESMERINE_KERNELS=$variant PYTHONPATH="$work" "$python" -m pytest "$root/tests" -q \
-        -p no:cacheprovider --junitxml="$work/reports/$variant.xml" "$@"); then
+  if ! TESMERINE_KERNELS=$variant PYTHONPATH="$work" step "the test suite under the $variant kernels" \
+       in_dir "$work" "$python" -m pytest "$root/tests" -q -p no:cacheprovider \
+       --junitxml="$work/reports/$variant.xml" "$@"; then
     failed+=("$variant")
   fi
 done

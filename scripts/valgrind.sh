@@ -6,7 +6,7 @@
 #
 #   bash scripts/valgrind.sh              # whole suite
 #   bash scripts/valgrind.sh -k bundle    # extra arguments go to pytest
-set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 root=$PWD
 # CPython 3.10 by default: it finalises cleanly under memcheck with
