@@ -187,8 +187,8 @@ def check_objects(build_dir, flagged, problems):
             problems.append(f"{source}: COMDAT group {match.group(1)} (a shared inline or template copy)")
         for line in run("nm", "--defined-only", "-C", path).splitlines():
             parts = line.split(maxsplit=2)
-            if len(parts) == 3 and parts[1] in "TWVi" and parts[1] not in "tw":
-                problems.append(f"{source}: defines the global or weak function {parts[2]}")
+            if len(parts) == 3 and parts[1] in ("T", "W", "V", "i", "u"):
+                problems.append(f"{source}: defines the shared (global or weak) code or data {parts[2]}")
 
 
 def main():
