@@ -5,6 +5,10 @@
 # C++ throws) is preloaded into it, PYTHONMALLOC=malloc routes every Python
 # allocation through ASan, and leak detection runs at exit with the
 # interpreter's own leaks suppressed (tools/lsan.supp). Any report fails.
+# The whole suite runs under the kernel variant the processor would choose,
+# and the tests whose results go through the kernels under every other
+# variant (on a processor without AVX-512 its variants run on SIMDe's
+# portable intrinsics, as in scripts/test-kernels.sh).
 #
 #   bash scripts/sanitize.sh              # whole suite
 #   bash scripts/sanitize.sh -k bundle    # extra arguments go to pytest
@@ -28,15 +32,31 @@ venv=$work/venv
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt cmake ninja
 
-echo "== building tesmerine with -fsanitize=address,undefined"
-"$venv/bin/cmake" -S . -B "$work/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
-  -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESMERINE_SANITIZE=ON \
-  -DTESMERINE_KERNELS_OVERRIDE=ON >/dev/null
-"$venv/bin/cmake" --build "$work/build" -j 2 >/dev/null
+emulate=OFF
+if [ "$(uname -m)" = x86_64 ] && ! grep -qw avx512f /proc/cpuinfo; then
+  if [ ! -e /usr/include/simde/x86/avx512.h ]; then
+    step "installing SIMDe" bash -c \
+      'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsimde-dev >/dev/null'
+  fi
+  emulate=ON
+fi
+echo "== building tesmerine with -fsanitize=address,undefined (AVX-512 on SIMDe: $emulate)"
+step "configuring the sanitizer build" "$venv/bin/cmake" -S . -B "$work/build" -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTESMERINE_SANITIZE=ON -DTESMERINE_KERNELS_OVERRIDE=ON -DTESMERINE_EMULATE_AVX512=$emulate >/dev/null
+step "compiling the sanitizer build" "$venv/bin/cmake" --build "$work/build" -j 2 >/dev/null
 
-# The suite runs once per kernel variant that this processor supports, as
-# the build's own kernel_variants program lists them.
+# Every kernel variant of the build's own kernel_variants program; the
+# first one that the processor really has gets the whole suite.
 variants=$("$work/build/kernel_variants" | tr '\n' ' ')
+native=
+for variant in $variants; do
+  if [ "$emulate" = ON ] && [[ $variant == avx512* ]]; then continue; fi
+  native=$variant
+  break
+done
+kernel_tests=(tests/test_algebra_and_random.py tests/test_similarity_and_bundle.py
+              tests/test_similarity_exactness.py tests/test_resonator.py tests/test_recipes.py)
 
 # ASan writes its reports to files of its own, one per process
 # ($work/reports/asan.<pid>), so that those of child processes are kept too;
@@ -45,7 +65,9 @@ rm -rf "$work/reports" && mkdir -p "$work/reports"
 failed=()
 for kernels in ${TESMERINE_SANITIZE_KERNELS:-$variants}; do
   log=$work/pytest-$kernels.log
-  echo "== pytest under ASan+UBSan, $kernels kernels (log: ${log#$root/})"
+  tests=("$root/tests")
+  [ "$kernels" = "$native" ] || tests=("${kernel_tests[@]/#/$root/}")
+  echo "== pytest under ASan+UBSan, $kernels kernels, ${#tests[@]} test paths (log: ${log#$root/})"
   set +e
   (cd "$work" && \
     LD_PRELOAD="$asan $stdcxx" PYTHONMALLOC=malloc PYTHONPATH="$work/build" TESMERINE_SANITIZED=1 \
@@ -53,7 +75,7 @@ for kernels in ${TESMERINE_SANITIZE_KERNELS:-$variants}; do
     ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0:log_path=$work/reports/asan" \
     LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    "$venv/bin/python" -m pytest "$root/tests" -q -p no:cacheprovider --capture=sys "$@") 2>&1 | tee "$log"
+    "$venv/bin/python" -m pytest "${tests[@]}" -q -p no:cacheprovider --capture=sys "$@") 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   set -e
   [ "$status" -eq 0 ] || failed+=("$kernels (the test suite $(describe_status "$status"))")

@@ -11,6 +11,11 @@ std::uint32_t detect_cpu_features() {
   if (__builtin_cpu_supports("avx512vl")) features |= kCpuAvx512Vl;
   if (__builtin_cpu_supports("avx512dq")) features |= kCpuAvx512Dq;
   if (__builtin_cpu_supports("avx512vbmi")) features |= kCpuAvx512Vbmi;
+#ifdef TESMERINE_EMULATE_AVX512
+  // A test build whose AVX-512 variants run on portable code: any processor
+  // can run them.
+  features |= kCpuAvx512F | kCpuAvx512Bw | kCpuAvx512Vl | kCpuAvx512Dq | kCpuAvx512Vbmi;
+#endif
   return features;
 }
 

@@ -3,7 +3,7 @@
 // taken in doubles without a divide); the bundle fold with each item's
 // largest phase found apart from its gathers; the resonator's codebook
 // reads as (re, im) pairs, one load a phasor.
-#include <immintrin.h>
+#include "core/kernels/x86_intrinsics.hpp"
 
 #include "core/kernels/portable_loops.hpp"
 #include "core/kernels/x86_phasor_pairs.hpp"

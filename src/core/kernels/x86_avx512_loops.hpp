@@ -10,7 +10,7 @@
 // file's table made at load time.
 #pragma once
 
-#include <immintrin.h>
+#include "core/kernels/x86_intrinsics.hpp"
 
 #include "core/kernels/portable_loops.hpp"
 #include "core/kernels/x86_phasor_pairs.hpp"

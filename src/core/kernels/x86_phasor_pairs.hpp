@@ -4,7 +4,7 @@
 // the x86 variants that use them, each compiling it with its own flags.
 #pragma once
 
-#include <immintrin.h>
+#include "core/kernels/x86_intrinsics.hpp"
 
 #include "core/kernels/portable_loops.hpp"
 
