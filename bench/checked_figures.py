@@ -13,8 +13,10 @@ these solves exactly:
 - plain: `resonator_factorize(composite, codebooks)`;
 - checked: `tesmerine_checked.factor_checked(composite, codebooks)`, every
   answer verified by rebuilding (a wrong answer stops the script);
-- textbook: the NumPy model of bench/textbook_resonator.py, run only while
-  the previous, smaller M of the same F and n solved at least half.
+- textbook: the NumPy model of bench/textbook_resonator.py, run at every M
+  up to the first where it solves under 90 % and, past that, wherever the
+  checked call solves under 95 % (it runs to its cap of sweeps on every
+  problem it fails, which takes long at large sizes).
 
 It times the plain and the checked call on every problem (one core, time per
 problem = mean), writes one CSV row per point as it goes, and prints the two
@@ -27,10 +29,6 @@ from __future__ import annotations
 import argparse
 import csv
 import dataclasses
-import datetime
-import os
-import platform
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -40,9 +38,7 @@ from tesmerine import PhaseHVec, resonator_factorize
 from tesmerine_checked import factor_checked, is_exact, rebuild
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import textbook_resonator  # noqa: E402
-
-ROOT = Path(__file__).resolve().parent.parent
+from provenance import machine  # noqa: E402
 DEFAULT_POINTS = ["2:250,500,1000,2000,4000", "3:40,80,120,160,240", "4:10,20,30,40,60", "5:6,9,12,16,24"]
 
 
@@ -72,6 +68,7 @@ def problem(dim: int, n: int, m: int, factors: int, p: int) -> Tuple[List[List[P
 
 def textbook_solves(books: List[List[PhaseHVec]], picked: List[int], composite: PhaseHVec) -> bool:
     import numpy as np
+    import textbook_resonator
 
     n = composite.n
     phasor_books = [textbook_resonator.phasors(np.array([v.phases() for v in book]), n) for book in books]
@@ -79,7 +76,9 @@ def textbook_solves(books: List[List[PhaseHVec]], picked: List[int], composite: 
     return found == picked
 
 
-def measure(dim: int, n: int, m: int, factors: int, trials: int, textbook: bool) -> Row:
+def measure(dim: int, n: int, m: int, factors: int, trials: int, textbook: bool, never: bool = False) -> Row:
+    """The counts and times of one point; the textbook model runs if `textbook`, or if the checked
+    call solves under 95 % (and not `never`)."""
     plain = checked = solved_by_textbook = 0
     t_plain = t_checked = 0.0
     for p in range(trials):
@@ -94,31 +93,12 @@ def measure(dim: int, n: int, m: int, factors: int, trials: int, textbook: bool)
         if answer is not None and not is_exact(composite, books, answer):
             raise AssertionError(f"factor_checked returned a wrong answer: F={factors} M={m} n={n} problem {p}")
         checked += answer == picked
-        if textbook:
-            solved_by_textbook += textbook_solves(books, picked, composite)
+    if not never and (textbook or 20 * checked < 19 * trials):
+        textbook = True
+        for p in range(trials):
+            solved_by_textbook += textbook_solves(*problem(dim, n, m, factors, p))
     return Row(dim, factors, n, m, trials, plain, checked, solved_by_textbook if textbook else -1,
                round(1e3 * t_plain / trials, 2), round(1e3 * t_checked / trials, 2))
-
-
-def machine() -> str:
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as info:
-            cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    try:
-        commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short=10", "HEAD"], capture_output=True,
-                                text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=no"],
-                               capture_output=True, text=True, check=True).stdout.strip()
-        commit += " with uncommitted changes" if dirty else ""
-    except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
-    load = " ".join(f"{x:.1f}" for x in os.getloadavg())
-    return (f"{cpu}, {os.cpu_count()} logical cores (load average {load}); {platform.system()} {platform.release()}; "
-            f"CPython {platform.python_version()}; commit {commit}; "
-            f"{datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M UTC')}")
 
 
 def percent(count: int, trials: int) -> str:
@@ -187,11 +167,12 @@ def main(argv: List[str]) -> int:
         for n in args.resolutions:
             textbook = not args.no_textbook
             for m in map(int, sizes.split(",")):
-                row = measure(args.dim, n, m, int(factors), args.trials, textbook)
+                row = measure(args.dim, n, m, int(factors), args.trials, textbook, args.no_textbook)
                 rows.append(row)
-                # The model runs up to a cap of sweeps on every problem it fails: past the
-                # sizes where it solves half, it is not run.
-                textbook = textbook and 2 * row.textbook >= row.trials
+                # The model runs to its cap of sweeps on every problem it fails, which is slow
+                # at large sizes: past the first size where it solves under 90 %, it runs only
+                # where the checked call solves under 95 %.
+                textbook = textbook and 10 * row.textbook >= 9 * row.trials
                 print(f"F={row.factors} n={n:<3d} M={m:<4d} plain {row.plain:2d}/{row.trials} checked "
                       f"{row.checked:2d}/{row.trials} textbook {row.textbook:2d}/{row.trials}   time per problem "
                       f"plain {row.plain_ms:.1f} ms, checked {row.checked_ms:.1f} ms", flush=True)
