@@ -39,7 +39,7 @@ from tesmerine_checked import factor_checked, is_exact, rebuild
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from provenance import machine  # noqa: E402
-DEFAULT_POINTS = ["2:250,500,1000,2000,4000", "3:40,80,120,160,240", "4:10,20,30,40,60", "5:6,9,12,16,24"]
+DEFAULT_POINTS = ["3:40,80,120,160,240", "4:10,20,30,40,60", "5:6,9,12,16,24", "2:250,500,1000,2000,4000"]
 
 
 @dataclasses.dataclass

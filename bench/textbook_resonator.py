@@ -33,10 +33,11 @@ def phasors(phases: np.ndarray, n: int) -> np.ndarray:
 
 
 def normalise(x: np.ndarray) -> np.ndarray:
+    one = x.dtype.type(1)  # results in the arrays' own precision
     if np.isrealobj(x):
-        return np.where(x >= 0, 1.0, -1.0)
+        return np.where(x >= 0, one, -one)
     magnitude = np.abs(x)
-    return np.where(magnitude > 0, x / np.where(magnitude > 0, magnitude, 1.0), 1.0)
+    return np.where(magnitude > 0, x / np.where(magnitude > 0, magnitude, 1), one)
 
 
 def factorize(composite: np.ndarray, books: Sequence[np.ndarray], cap: int = CAP) -> tuple[list[int], int]:
