@@ -20,7 +20,8 @@ part of the codebooks go into a table keyed by their similarities to fixed
 probe vectors, and the composite unbound by each binding of the other part is
 looked up in it; a match is verified by rebuilding. It costs about
 M^ceil(F/2) similarities for F codebooks of M entries, against about F * M
-for a resonator call, so it is cheap for two factors and for small codebooks.
+similarity-sized products per sweep of a resonator call, so it is cheap for
+two factors and for small codebooks.
 
 The effort is counted, not timed: the same arguments give the same answer and
 do the same work on every call.
@@ -41,12 +42,14 @@ Codebooks = Sequence[Sequence[PhaseHVec]]
 # A factor returned with at least this similarity is taken as right when peeling.
 KEEP = 0.5
 # The cost model, in fingerprints (one similarity to each probe) of the
-# composite's resolution: a resonator call costs about CALL_COST of them per
-# codebook entry (fewer when it stops after a few sweeps, more when it runs
-# all 50). Above TABLE_RESOLUTION levels a similarity computes one cosine per
-# component instead of looking it up, which makes a fingerprint SLOW_FINGERPRINT
-# times dearer.
-CALL_COST = 8
+# composite's resolution, per codebook entry: a resonator call that stops
+# after a few sweeps, as most right answers do, costs about QUICK_CALL_COST;
+# one that ends on a wrong answer has usually run most of its 50 sweeps and
+# costs about CALL_COST, the unit of the effort. Above TABLE_RESOLUTION levels
+# a similarity computes one cosine per component instead of looking it up,
+# which makes a fingerprint SLOW_FINGERPRINT times dearer.
+QUICK_CALL_COST = 8
+CALL_COST = 40
 TABLE_RESOLUTION = 4096
 SLOW_FINGERPRINT = 20
 # Seeds of the probe vectors; three probes below 8 levels, where a similarity
@@ -156,8 +159,8 @@ class _Effort:
         self.left -= amount
 
 
-def _call_cost(books: Sequence[Sequence[PhaseHVec]]) -> float:
-    return float(CALL_COST * sum(len(book) for book in books))
+def _call_cost(books: Sequence[Sequence[PhaseHVec]], per_entry: int = CALL_COST) -> float:
+    return float(per_entry * sum(len(book) for book in books))
 
 
 def _search_cost(composite: PhaseHVec, books: Sequence[Sequence[PhaseHVec]]) -> float:
@@ -167,7 +170,7 @@ def _search_cost(composite: PhaseHVec, books: Sequence[Sequence[PhaseHVec]]) -> 
 def _solve(target: PhaseHVec, books: List[List[PhaseHVec]], max_iter: int, effort: _Effort) -> Optional[List[int]]:
     """One run of the network, checked; on a wrong answer the confident factors are peeled off."""
     search = _search_cost(target, books)
-    if len(books) <= 2 or search <= _call_cost(books):
+    if len(books) <= 2 or search <= _call_cost(books, QUICK_CALL_COST):
         effort.spend(search)
         return _search(target, books)
     result = resonator_factorize(target, books, max_iter)
@@ -209,7 +212,7 @@ def factor_checked(composite: PhaseHVec, codebooks: Codebooks, max_iter: int = 5
     """
     books = [list(book) for book in codebooks]
     _check_compatible(composite, books)
-    if len(books) <= 2 or not all(books) or _search_cost(composite, books) <= _call_cost(books):
+    if len(books) <= 2 or not all(books) or _search_cost(composite, books) <= _call_cost(books, QUICK_CALL_COST):
         return _search(composite, books)
     left = _Effort(effort * _call_cost(books))
     found = _solve(composite, books, max_iter, left)
