@@ -97,14 +97,25 @@ def seeds_study(dim: int = 1500, count: int = 600) -> None:
     print(f"   chance: 1/sqrt(D) = {1 / math.sqrt(dim):.4f}")
 
 
+def cleanup_memory(dim: int, n: int, m: int, queries: int) -> tuple[list[PhaseHVec], list[PhaseHVec], list[int]]:
+    """The memory, the queries and their right answers: query q is entry 37*q bundled with one distractor."""
+    memory = [PhaseHVec.random(dim, n, s) for s in range(m)]
+    probes = [PhaseHVec.bundle([memory[q * 37], PhaseHVec.random(dim, n, 10**6 + q)]) for q in range(queries)]
+    return memory, probes, [37 * q for q in range(queries)]
+
+
+def nearest(query: PhaseHVec, memory: list[PhaseHVec]) -> int:  # the recipe's cleanup
+    return max(range(len(memory)), key=lambda j: memory[j].similarity(query))
+
+
 def cleanup_study(dim: int = 1024, n: int = 256, m: int = 10000, queries: int = 20) -> None:
     import numpy as np
 
-    memory = [PhaseHVec.random(dim, n, s) for s in range(m)]
-    probes = [PhaseHVec.bundle([memory[q * 37], PhaseHVec.random(dim, n, 10**6 + q)]) for q in range(queries)]
+    memory, probes, right = cleanup_memory(dim, n, m, queries)
     t = time.perf_counter()
-    found = [max(range(m), key=lambda j: memory[j].similarity(q)) for q in probes]
+    found = [nearest(q, memory) for q in probes]
     per_query = (time.perf_counter() - t) / queries
+
     def phasors(vectors: list[PhaseHVec]) -> np.ndarray:  # the recipe's export, as docs/recipes.md writes it
         n = vectors[0].n
         return np.exp(1j * (2 * np.pi / n) * np.array([v.phases() for v in vectors], dtype=np.float64))
@@ -118,7 +129,7 @@ def cleanup_study(dim: int = 1024, n: int = 256, m: int = 10000, queries: int = 
     numpy_per_query = (time.perf_counter() - t) / queries
     print(f"== cleanup memory, D = {dim}, n = {n}, M = {m}, {queries} queries (item bundled with one distractor)")
     print(f"   similarity loop: {1e3 * per_query:.1f} ms per query ({1e6 * per_query / m:.2f} us per entry), "
-          f"{sum(f == 37 * i for i, f in enumerate(found))}/{queries} right")
+          f"{sum(f == r for f, r in zip(found, right))} of {queries} right")
     print(f"   NumPy: export {export:.2f} s once, {z.nbytes / 2**20:.0f} MiB as {z.dtype}; "
           f"{1e3 * numpy_per_query:.2f} ms per query in a batch of {queries}; same answers: {numpy_found == found}")
 
