@@ -1,10 +1,11 @@
-"""The measurements quoted in docs/recipes.md, in one script.
+"""The measurements quoted in docs/recipes.md, in one script (the checked factorization's
+table comes from bench/checked_figures.py).
 
-    python bench/recipe_figures.py [resonator|capacity|seeds|cleanup|cost ...]
+    python bench/recipe_figures.py [resonator|seeds|cleanup|cost ...]
 
 Everything is seeded, so the counts are the same on every run; the timings are
-those of the machine it runs on. NumPy is needed for the cleanup-memory export
-and the cost fit only.
+those of the machine it runs on, printed first with the commit. NumPy is needed
+for the cleanup-memory export and the cost fit only.
 """
 
 from __future__ import annotations
@@ -14,10 +15,13 @@ import statistics
 import sys
 import time
 
-from tesmerine import PhaseHVec, resonator_factorize
+from pathlib import Path
 
-sys.path.insert(0, __file__.rsplit("/", 2)[0] + "/examples")
-from checked_factorize import factor_checked, rebuild  # noqa: E402
+from tesmerine import PhaseHVec, resonator_factorize
+from tesmerine_checked import factor_checked, rebuild
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from provenance import machine  # noqa: E402
 
 
 def problem(dim: int, n: int, m: int, factors: int, p: int) -> tuple[list[list[PhaseHVec]], list[int], PhaseHVec]:
@@ -70,26 +74,6 @@ def resonator_study(dim: int = 1500, factors: int = 3, m: int = 79, trials: int 
                   "read from a negated estimate")
 
 
-def capacity_remedy(dim: int = 1024, factors: int = 3, trials: int = 100) -> None:
-    print(f"== capacity table points, D = {dim}, F = {factors}, {trials} problems: plain / checked+remedy")
-    for n in (2, 4, 16, 256):
-        cells = []
-        for m in (4, 8, 16, 32, 64, 128, 256):
-            plain = remedy = 0
-            t_plain = t_remedy = 0.0
-            for p in range(trials):
-                books, picked, composite = problem(dim, n, m, factors, p)
-                t = time.perf_counter()
-                plain += [j for j, _ in resonator_factorize(composite, books)] == picked
-                t_plain += time.perf_counter() - t
-                t = time.perf_counter()
-                remedy += factor_checked(composite, books) == picked
-                t_remedy += time.perf_counter() - t
-            cells.append(f"M={m}: {plain / trials:.2f}/{remedy / trials:.2f} "
-                         f"({1e3 * t_plain / trials:.1f}/{1e3 * t_remedy / trials:.1f} ms)")
-            print(f"n={n:<4d} {cells[-1]}", flush=True)
-
-
 def seeds_study(dim: int = 1500, count: int = 600) -> None:
     import hashlib
 
@@ -113,26 +97,41 @@ def seeds_study(dim: int = 1500, count: int = 600) -> None:
     print(f"   chance: 1/sqrt(D) = {1 / math.sqrt(dim):.4f}")
 
 
+def cleanup_memory(dim: int, n: int, m: int, queries: int) -> tuple[list[PhaseHVec], list[PhaseHVec], list[int]]:
+    """The memory, the queries and their right answers: query q is entry 37*q bundled with one distractor."""
+    memory = [PhaseHVec.random(dim, n, s) for s in range(m)]
+    probes = [PhaseHVec.bundle([memory[q * 37], PhaseHVec.random(dim, n, 10**6 + q)]) for q in range(queries)]
+    return memory, probes, [37 * q for q in range(queries)]
+
+
+def nearest(query: PhaseHVec, memory: list[PhaseHVec]) -> int:  # the recipe's cleanup
+    return max(range(len(memory)), key=lambda j: memory[j].similarity(query))
+
+
 def cleanup_study(dim: int = 1024, n: int = 256, m: int = 10000, queries: int = 20) -> None:
     import numpy as np
 
-    memory = [PhaseHVec.random(dim, n, s) for s in range(m)]
-    probes = [PhaseHVec.bundle([memory[q * 37], PhaseHVec.random(dim, n, 10**6 + q)]) for q in range(queries)]
+    memory, probes, right = cleanup_memory(dim, n, m, queries)
     t = time.perf_counter()
-    found = [max(range(m), key=lambda j: memory[j].similarity(q)) for q in probes]
+    found = [nearest(q, memory) for q in probes]
     per_query = (time.perf_counter() - t) / queries
+
+    def phasors(vectors: list[PhaseHVec]) -> np.ndarray:  # the recipe's export, as docs/recipes.md writes it
+        n = vectors[0].n
+        return np.exp(1j * (2 * np.pi / n) * np.array([v.phases() for v in vectors], dtype=np.float64))
+
     t = time.perf_counter()
-    z = np.exp(1j * (2 * np.pi / n) * np.array([v.phases() for v in memory], dtype=np.float64)).astype(np.complex64)
+    z = phasors(memory)
     export = time.perf_counter() - t
     t = time.perf_counter()
-    q = np.exp(1j * (2 * np.pi / n) * np.array([p.phases() for p in probes], dtype=np.float64)).astype(np.complex64)
-    scores = (z @ q.conj().T).real / dim
+    scores = (z @ phasors(probes).conj().T).real / dim
     numpy_found = scores.argmax(axis=0).tolist()
     numpy_per_query = (time.perf_counter() - t) / queries
     print(f"== cleanup memory, D = {dim}, n = {n}, M = {m}, {queries} queries (item bundled with one distractor)")
-    print(f"   similarity loop: {1e3 * per_query:.1f} ms per query, {sum(f == 37 * i for i, f in enumerate(found))}"
-          f"/{queries} right; NumPy: export {export:.2f} s once ({z.nbytes / 2**20:.0f} MiB complex64), "
-          f"{1e3 * numpy_per_query:.2f} ms per query in a batch of {queries}, same answers: {numpy_found == found}")
+    print(f"   similarity loop: {1e3 * per_query:.1f} ms per query ({1e6 * per_query / m:.2f} us per entry), "
+          f"{sum(f == r for f, r in zip(found, right))} of {queries} right")
+    print(f"   NumPy: export {export:.2f} s once, {z.nbytes / 2**20:.0f} MiB as {z.dtype}; "
+          f"{1e3 * numpy_per_query:.2f} ms per query in a batch of {queries}; same answers: {numpy_found == found}")
 
 
 def cost_fit() -> None:
@@ -176,9 +175,9 @@ def cost_fit() -> None:
         print(f"   D={dim} F={factors} M={m}: {1e3 * setup:.2f} ms + {1e3 * sweep:.3f} ms per sweep")
 
 
-STUDIES = {"resonator": resonator_study, "capacity": capacity_remedy, "seeds": seeds_study,
-           "cleanup": cleanup_study, "cost": cost_fit}
+STUDIES = {"resonator": resonator_study, "seeds": seeds_study, "cleanup": cleanup_study, "cost": cost_fit}
 
 if __name__ == "__main__":
+    print(f"measured on: {machine()}", flush=True)
     for name in sys.argv[1:] or list(STUDIES):
         STUDIES[name]()

@@ -1,5 +1,11 @@
 """A tour of tesmerine: seeded phase vectors, binding, similarity, bundling
-and factoring a bound composite back into its parts."""
+and factoring a bound composite back into its parts.
+
+    python examples/demo.py
+"""
+
+import argparse
+import sys
 
 import tesmerine
 from tesmerine import PhaseHVec
@@ -7,7 +13,8 @@ from tesmerine import PhaseHVec
 DIM, N = 1024, 256
 
 
-def main() -> None:
+def main(argv: list[str]) -> None:
+    argparse.ArgumentParser(description="A tour of every tesmerine operation; takes no arguments.").parse_args(argv)
     print(tesmerine.__doc__)
 
     # Seeded vectors: the same (dim, n, seed) gives the same phases everywhere.
@@ -54,4 +61,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -4,9 +4,14 @@ A record such as {name: alice, city: paris, job: chemist} becomes
 bundle([name*alice, city*paris, job*chemist]). Unbinding a key from the record
 leaves a noisy copy of its value, which the nearest entry of the value
 codebook cleans up.
+
+    python examples/role_filler.py
 """
 
 from __future__ import annotations
+
+import argparse
+import sys
 
 from tesmerine import PhaseHVec
 
@@ -37,7 +42,9 @@ def query(record: PhaseHVec, key: PhaseHVec, values: dict[str, PhaseHVec]) -> tu
     return best, scores[best]
 
 
-def main() -> None:
+def main(argv: list[str]) -> None:
+    argparse.ArgumentParser(description="Key-value records as bundles of bound pairs, read back by unbinding; "
+                            "takes no arguments.").parse_args(argv)
     key_words = sorted({k for record in RECORDS for k in record})
     value_words = sorted({v for record in RECORDS for v in record.values()})
     keys = codebook(key_words, first_seed=1)
@@ -66,4 +73,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -12,6 +12,7 @@ similarity of that entry to its final estimate.
 
 from __future__ import annotations
 
+import argparse
 import itertools
 import sys
 
@@ -54,18 +55,24 @@ def factor(names: list[str], verbose: bool = True) -> bool:
 
 
 def main(argv: list[str]) -> int:
-    if argv == ["--all"]:
+    names = "; ".join(f"{factor_name}: {' '.join(words)}" for factor_name, words in FACTORS.items())
+    parser = argparse.ArgumentParser(
+        prog="scene.py", usage="%(prog)s [-h] [--all | COLOUR SHAPE POSITION]",
+        description="Factor colour * shape * position scenes with resonator_factorize.", epilog=f"Names: {names}.")
+    parser.add_argument("--all", action="store_true", help="factor all 512 scenes and print the count only")
+    parser.add_argument("scene", nargs="*", metavar="NAME", help="a colour, a shape and a position")
+    args = parser.parse_args(argv)
+    if args.all:
+        if args.scene:
+            parser.error("--all takes no names")
         scenes = [list(names) for names in itertools.product(*FACTORS.values())]
         recovered = sum(factor(scene, verbose=False) for scene in scenes)
         print(f"{recovered} of {len(scenes)} scenes recovered")
         return 0
-    if argv:
-        if len(argv) != 3 or any(name not in words for name, words in zip(argv, FACTORS.values())):
-            print("usage: scene.py COLOUR SHAPE POSITION, with names from:", file=sys.stderr)
-            for factor_name, words in FACTORS.items():
-                print(f"  {factor_name}: {' '.join(words)}", file=sys.stderr)
-            return 2
-        scenes = [argv]
+    if args.scene:
+        if len(args.scene) != 3 or any(name not in words for name, words in zip(args.scene, FACTORS.values())):
+            parser.error(f"a scene is three names, one of each kind: {names}")
+        scenes = [args.scene]
     else:
         scenes = [["blue", "star", "edge"], ["red", "circle", "top"], ["orange", "arrow", "far"]]
     recovered = sum(factor(scene) for scene in scenes)

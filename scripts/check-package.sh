@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Packaging and typing checks, run first by CI:
 #   - `pip wheel .` gives exactly one cp39-abi3 wheel holding the module, the stub
-#     twice (tesmerine.pyi, tesmerine-stubs/__init__.pyi), the license and the metadata;
+#     twice (tesmerine.pyi, tesmerine-stubs/__init__.pyi), the pure-Python helper
+#     package tesmerine_checked (with its py.typed marker), the license and the metadata;
 #   - abi3audit --strict finds nothing outside the 3.9 stable ABI;
 #   - the sdist holds exactly the tracked files, installs from itself into a fresh
 #     virtual environment and imports;
 #   - stubtest finds no difference between the stub and the installed module;
-#   - mypy --strict and pyright accept the examples and tests/typecheck/surface.py.
+#   - mypy --strict and pyright accept the helper package, the examples and
+#     tests/typecheck/surface.py.
 source "$(dirname "$0")/lib.sh"
 cd "$(dirname "$0")/.."
 python=${TESMERINE_BUILD_PYTHON:-python3}
@@ -28,11 +30,14 @@ assert len(wheels) == 1 and re.search(r"/tesmerine-[^-]+-cp39-abi3-[^-]+\.whl$",
 with zipfile.ZipFile(wheels[0]) as z:
     names = sorted(z.namelist())
     info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
-    want = sorted(["tesmerine.abi3.so", "tesmerine.pyi", "tesmerine-stubs/__init__.pyi"]
+    helper = ["tesmerine_checked/__init__.py", "tesmerine_checked/py.typed"]
+    want = sorted(["tesmerine.abi3.so", "tesmerine.pyi", "tesmerine-stubs/__init__.pyi", *helper]
                   + [f"{info}/{f}" for f in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE")])
     assert names == want, names
     stub = open("src/tesmerine.pyi", "rb").read()
     assert z.read("tesmerine.pyi") == stub and z.read("tesmerine-stubs/__init__.pyi") == stub
+    for name in helper:
+        assert z.read(name) == open(f"src/{name}", "rb").read(), name
     assert z.read(f"{info}/licenses/LICENSE") == open("LICENSE", "rb").read()
     meta = z.read(f"{info}/METADATA").decode()
 for line in ("License-Expression: MIT", "Requires-Python: >=3.9", "Summary: Deterministic, verifiable"):
@@ -51,11 +56,14 @@ sdist=$(ls "$work"/dist/tesmerine-*.tar.gz)
 "$python" -m venv "$work/sdist-venv"
 "$work/sdist-venv/bin/python" -m pip install "${pip_quiet[@]}" "$sdist"
 (cd "$work" && sdist-venv/bin/python - <<'PY'
-import importlib.metadata as md, pathlib, sysconfig, tesmerine
+import importlib.metadata as md, pathlib, sysconfig, tesmerine, tesmerine_checked
 site = pathlib.Path(sysconfig.get_paths()["platlib"])
 assert (site / "tesmerine.pyi").is_file() and (site / "tesmerine-stubs" / "__init__.pyi").is_file()
+assert (site / "tesmerine_checked" / "py.typed").is_file()
 a = tesmerine.PhaseHVec.random(8, 16, 42)
 assert a.phases() == [7, 13, 9, 14, 12, 10, 0, 12], a.phases()
+books = [[tesmerine.PhaseHVec.random(256, 16, 10 * f + j) for j in range(4)] for f in range(3)]
+assert tesmerine_checked.factor_checked(tesmerine_checked.rebuild(books, [1, 2, 3]), books) == [1, 2, 3]
 print(f"   tesmerine {md.version('tesmerine')} from the sdist: {tesmerine.__file__}")
 PY
 )
@@ -64,5 +72,7 @@ echo "== stubtest, mypy --strict, pyright"
 "$tools/bin/python" -m pip install "${pip_quiet[@]}" --no-deps --force-reinstall "$work"/dist/*.whl
 (cd "$work" && tools-venv/bin/python -m mypy.stubtest tesmerine)
 typed=(examples/*.py tests/typecheck/surface.py)
+# The helper package as installed: mypy reads it through its py.typed marker.
+(cd "$work" && tools-venv/bin/python -m mypy --strict -p tesmerine_checked)
 "$tools/bin/python" -m mypy --strict "${typed[@]}"
-"$tools/bin/pyright" --pythonpath "$tools/bin/python" "${typed[@]}"
+"$tools/bin/pyright" --pythonpath "$tools/bin/python" "${typed[@]}" src/tesmerine_checked/__init__.py

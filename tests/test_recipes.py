@@ -16,7 +16,7 @@ def test_documentation_examples(name, monkeypatch):
         if os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"):
             pytest.skip("importing NumPy leaks its module's objects, which the leak checkers report")
         pytest.importorskip("numpy")
-        monkeypatch.syspath_prepend(str(ROOT / "examples"))  # the recipes import the examples' functions
+        monkeypatch.syspath_prepend(str(ROOT / "examples"))  # the recipes import the distributed example's task
     result = doctest.testfile(str(ROOT / name), module_relative=False, optionflags=doctest.ELLIPSIS, verbose=False,
                               raise_on_error=False, report=True)
     assert (result.failed, result.attempted > 0) == (0, True)
