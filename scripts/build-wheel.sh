@@ -6,8 +6,9 @@
 # On Linux x86_64 the module is compiled by Clang from the ziglang package
 # against glibc 2.17 (tools/zig-c++), and auditwheel checks it and tags the
 # wheel manylinux2014_x86_64; the maths functions must still come from the
-# system's libm, which is checked here. Elsewhere the wheel is built with the
-# default compiler and keeps its platform tag.
+# system's libm and the unwinder from its libgcc_s, which is checked here.
+# Elsewhere the wheel is built with the default compiler and keeps its
+# platform tag.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
@@ -40,6 +41,8 @@ with tempfile.TemporaryDirectory() as tmp:
                              text=True).stdout.split()
 for name in ("cos", "sin", "atan2"):
     assert f"{name}@GLIBC_2.2.5" in symbols, f"{name} does not come from the system's libm"
+# The unwinder the C library ends threads with (tools/zig-c++).
+assert "_Unwind_RaiseException@GCC_3.0" in symbols, "the unwinder does not come from the system's libgcc_s"
 PY
 PATH="$tools/bin:$PATH" auditwheel repair --plat manylinux2014_x86_64 --only-plat -w "$out" "$raw"/tesmerine-*.whl \
   > "$raw/auditwheel.log" 2>&1 || { cat "$raw/auditwheel.log"; exit 1; }
