@@ -57,13 +57,15 @@ void prepare_thread_for_exceptions() noexcept;
 // exception the module throws is a PythonError or a std::exception.
 //
 // There is deliberately no catch-all, here or anywhere in the module, and
-// nothing that Python code can run under is noexcept: at exit the
-// interpreter ends a daemon thread that asks for the interpreter lock with
+// no function that calls into Python is noexcept: at exit the interpreter
+// ends a daemon thread that asks for the interpreter lock with
 // pthread_exit, which unwinds the thread's stack as a forced unwind (a
 // foreign exception). It must pass through every frame untouched, running
 // only the destructors on its way. A catch-all would catch it (and libc++abi
 // cannot rethrow a foreign exception: it terminates), and so would the
-// implicit handler of a noexcept function.
+// implicit handler of a noexcept function. (Destructors are noexcept; the
+// one that releases a reference can run a finaliser, and a thread ended
+// inside that finaliser would still end the process.)
 template <class Result, class Body>
 Result guarded(Result failed, Body&& body) {
   prepare_thread_for_exceptions();

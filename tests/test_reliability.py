@@ -157,35 +157,47 @@ def test_exit_while_daemon_threads_are_inside_calls(where):
 
 
 # Every entry point that can run out of memory meets the end of memory with its thread's first C++
-# exception: the thread enters the module once while memory is still to be had, then every byte left is
-# taken (address space in ever smaller pieces) and the call raises. First in a fresh process's main
-# thread, then in a fresh thread each, under address-space caps from 150 MB to 2.5 GB.
+# exception: the thread enters the module once while memory is still to be had, then the address space
+# left and the C allocator's last pieces are taken (Python's own small-object pools keep what they
+# have) and the call raises. First in a fresh process's main thread, then in a fresh thread each,
+# under address-space caps from 150 MB to 2.5 GB.
 OUT_OF_MEMORY = CAP_ADDRESS_SPACE + r"""
-import mmap, sys, threading
+import ctypes, mmap, sys, threading
 cap(int(sys.argv[1]) * 2**20)
 from tesmerine import PhaseHVec, resonator_factorize
 v = PhaseHVec.random(10**6, 65536, 1)
 calls = {"random": lambda: PhaseHVec.random(10**6, 4, 0), "bind": lambda: v.bind(v), "unbind": lambda: v.unbind(v),
          "bundle": lambda: PhaseHVec.bundle([v]), "phases": v.phases,
          "resonator_factorize": lambda: resonator_factorize(v, [[v]])}
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+pieces = (ctypes.c_void_p * 2**20)()
 def exhaust():
-    ballast, size = [], 2**30
-    while size >= 16:
+    maps, size = [], 2**30
+    while size >= 2**16:
         try:
-            while True:
-                ballast.append(mmap.mmap(-1, size) if size >= 2**16 else bytearray(size))
-        except (MemoryError, OSError):
+            maps.append(mmap.mmap(-1, size))
+        except (OSError, MemoryError):
             size //= 2
-    return ballast
+    count, size = 0, 2**16
+    while size >= 16 and count < 2**20:
+        piece = libc.malloc(size)
+        if piece:
+            pieces[count], count = piece, count + 1
+        else:
+            size //= 2
+    return maps, count
 def run(name):
     v.dim  # the thread's first entry into the module
-    ballast = exhaust()
+    maps, count = exhaust()
     try:
         calls[name]()
         outcome = "no error"
     except BaseException as e:
         outcome = type(e).__name__
-    del ballast
+    for i in range(count):
+        libc.free(pieces[i])
+    del maps
     print(name, outcome, flush=True)
 run(sys.argv[2])
 for name in calls:
