@@ -56,22 +56,30 @@ CosineTable new_table(std::uint32_t n) {
 // The cosines looked up by difference and added one at a time in index
 // order. Every phase is checked against n first, so that no lookup can
 // leave the table.
+std::uint16_t largest_phase(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint16_t largest) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const std::uint16_t m = a[i] > b[i] ? a[i] : b[i];
+    largest = m > largest ? m : largest;
+  }
+  return largest;
+}
+
+double add_cosines(const double* centre, const std::uint16_t* a, const std::uint16_t* b, std::size_t len, double sum) {
+  for (std::size_t i = 0; i < len; ++i) sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
+  return sum;
+}
+
 double sum_by_table(const double* table, const std::uint16_t* a, const std::uint16_t* b, std::size_t len,
                     std::uint32_t n, Poller& poller) {
   std::uint16_t largest = 0;
   poller.over(len, 1, [&](std::size_t first, std::size_t count) {
-    for (std::size_t i = first; i < first + count; ++i) {
-      const std::uint16_t m = a[i] > b[i] ? a[i] : b[i];
-      largest = m > largest ? m : largest;
-    }
+    largest = largest_phase(a + first, b + first, count, largest);
   });
   if (len != 0) check_index(largest, n);
   const double* centre = table + (n - 1);
   double sum = 0.0;
   poller.over(len, 1, [&](std::size_t first, std::size_t count) {
-    for (std::size_t i = first; i < first + count; ++i) {
-      sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
-    }
+    sum = add_cosines(centre, a + first, b + first, count, sum);
   });
   return sum;
 }
@@ -81,11 +89,10 @@ class CosineCache {
   // The cached table of n, or null: null if the cache is busy, or if n's
   // positions computed one cos each have not yet reached the size of its
   // table (len of them are counted here; the caller then computes them so).
-  // The caller's share keeps the table alive after the lock is given back,
-  // so that nothing is held while the caller's sum polls for interruption
-  // (which may run Python code, even another similarity in this thread).
-  CosineTable find(std::uint32_t n, std::size_t len) {
-    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  // The table stays in the cache while `lock` is held; a copy of the share
+  // keeps it alive after the lock is given back.
+  const CosineTable* find(std::uint32_t n, std::size_t len, std::unique_lock<std::mutex>& lock) {
+    lock = std::unique_lock<std::mutex>(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return nullptr;
     Slot* slot = nullptr;
     for (Slot& s : slots_) {
@@ -103,7 +110,7 @@ class CosineCache {
       slot->demand += std::min<std::size_t>(len, table_size(n));
       if (slot->demand >= table_size(n)) slot->table = new_table(n);
     }
-    return slot->table;
+    return slot->table ? &slot->table : nullptr;
   }
 
  private:
@@ -130,7 +137,17 @@ double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_
                       InterruptCheck interrupted) {
   Poller poller(interrupted);
   if (n <= kCachedCosineResolution) {
-    if (const CosineTable table = cosine_cache().find(n, len)) return sum_by_table(table.get(), a, b, len, n, poller);
+    std::unique_lock<std::mutex> lock;
+    if (const CosineTable* cached = cosine_cache().find(n, len, lock)) {
+      // A sum too short to poll (its two passes count 2 * len terms) reads
+      // the table with the lock held. A longer one takes a share and gives
+      // the lock back first: a poll may run Python code, even another
+      // similarity in this thread, which must find the cache free.
+      if (2 * len < kTermsPerPoll) return sum_by_table(cached->get(), a, b, len, n, poller);
+      const CosineTable table = *cached;
+      lock.unlock();
+      return sum_by_table(table.get(), a, b, len, n, poller);
+    }
   }
   // A table for this call alone: 2n - 1 cos calls and len lookups against
   // len cos calls, so only where the table is well below len.
