@@ -30,8 +30,8 @@ def outcome(call, *args):  # the result (a vector as its n and phases, a float's
     return (result.n, result.phases()) if isinstance(result, PhaseHVec) else repr(result)
 
 
-def child(*argv, timeout=300):  # a fresh interpreter running argv
-    return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout)
+def child(*argv, timeout=300, env=None):  # a fresh interpreter running argv
+    return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout, env=env)
 
 
 # The start of a child's script that caps its own address space (as `ulimit -v` does): cap(limit) in bytes;
