@@ -8,7 +8,8 @@
 # against glibc 2.17 (tools/zig-c++), for x86_64 or, cross-compiled, for
 # aarch64, and auditwheel checks it and tags the wheel manylinux2014. The
 # maths functions must still come from the system's libm, which is checked
-# here, and so is the released file's object code: on x86_64 no instruction
+# here, the unwinder must come from the system's libgcc_s (tools/zig-c++),
+# and the released file's object code is checked: on x86_64 no instruction
 # beyond the baseline outside the kernel variants and nothing of theirs at
 # load time (scripts/check_object_code.py); on aarch64 no fused
 # multiply-add anywhere. Elsewhere the wheel is built with the default
@@ -72,6 +73,11 @@ for name in cos sin atan2; do
     exit 1
   fi
 done
+# The unwinder the C library ends threads with (tools/zig-c++).
+if ! grep -q " U _Unwind_RaiseException@GCC_3.0\$" <<<"$symbols"; then
+  echo "build-wheel.sh: the unwinder does not come from the system's libgcc_s" >&2
+  exit 1
+fi
 
 if [ "$arch" = x86_64 ]; then
   step "checking the released file's object code" \

@@ -88,10 +88,12 @@ Py_ssize_t keyword_position(const ParamSpec& params, PyObject* key) {
 PyObject* abstract_sequence_type() {
   static OnceGuard guard;
   static PyObject* sequence = nullptr;  // kept for the life of the process
-  guard.run([] {
-    PyRef abc = steal_or_throw(PyImport_ImportModule("collections.abc"));
-    sequence = steal_or_throw(PyObject_GetAttrString(abc.get(), "Sequence")).release();
-  });
+  guard.run(
+      [] {
+        PyRef abc = steal_or_throw(PyImport_ImportModule("collections.abc"));
+        return steal_or_throw(PyObject_GetAttrString(abc.get(), "Sequence"));
+      },
+      [](PyRef made) { sequence = made.release(); });
   return sequence;
 }
 
@@ -141,7 +143,7 @@ ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kw
   return parsed;
 }
 
-void add_argument_note(const char* param) noexcept {
+void add_argument_note(const char* param) {
   PyObject* raw_type = nullptr;
   PyObject* raw_value = nullptr;
   PyObject* raw_traceback = nullptr;
@@ -217,6 +219,7 @@ VectorList to_vector_list(PyObject* obj) {
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     out.records.push_back(&to_vector_ref(item.get()));
     out.owners.push_back(std::move(item));
+    if (out.owners.size() % kItemsPerPoll == 0) check_signals();
   }
   if (PyErr_Occurred()) throw PythonError{};
   return out;

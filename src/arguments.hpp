@@ -34,7 +34,7 @@ ParsedArgs parse_arguments(const ParamSpec& params, PyObject* args, PyObject* kw
 
 // Attaches the note "while processing '<param>'" to the current exception
 // when the interpreter supports notes; otherwise leaves it as it is.
-void add_argument_note(const char* param) noexcept;
+void add_argument_note(const char* param);
 
 // Converts the argument of the parameter at `index`; a failure keeps its
 // exception, annotated with that parameter's name.

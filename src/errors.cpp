@@ -18,11 +18,12 @@ constexpr const char* kPanicDoc =
 PyObject* panic_exception_class() {
   static OnceGuard guard;
   static PyObject* cls = nullptr;  // kept for the life of the process
-  guard.run([] {
-    cls = steal_or_throw(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                   PyExc_BaseException, nullptr))
-              .release();
-  });
+  guard.run(
+      [] {
+        return steal_or_throw(
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+      },
+      [](PyRef made) { cls = made.release(); });
   return cls;
 }
 
@@ -45,11 +46,21 @@ void clear_ordinary_error() {
   PyErr_Clear();
 }
 
+void prepare_thread_for_exceptions() noexcept {
+  static thread_local bool ready = false;
+  if (ready) return;
+  try {
+    throw PythonError{};
+  } catch (const PythonError&) {
+  }
+  ready = true;
+}
+
 void check_signals() {
   if (PyErr_CheckSignals() < 0) throw PythonError{};
 }
 
-void set_panic(const char* message) noexcept {
+void set_panic(const char* message) {
   try {
     PyObject* cls = panic_exception_class();
     PyRef text = steal_or_throw(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
@@ -57,7 +68,7 @@ void set_panic(const char* message) noexcept {
     PyErr_SetObject(cls, text.get());
   } catch (const PythonError&) {
     // The error raised while making the class or the message stays set.
-  } catch (...) {
+  } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
 }

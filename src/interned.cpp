@@ -15,12 +15,16 @@ constexpr std::array<const char*, kCount> kTexts = {"__all__", "__name__", "__mo
 PyObject* get(Name which) {
   static OnceGuard guard;
   static std::array<PyObject*, kCount> strings{};
-  guard.run([] {
-    std::array<PyRef, kCount> made;
-    for (std::size_t i = 0; i < kCount; ++i) made[i] = steal_or_throw(PyUnicode_InternFromString(kTexts[i]));
-    // Kept for the life of the process.
-    for (std::size_t i = 0; i < kCount; ++i) strings[i] = made[i].release();
-  });
+  guard.run(
+      [] {
+        std::array<PyRef, kCount> made;
+        for (std::size_t i = 0; i < kCount; ++i) made[i] = steal_or_throw(PyUnicode_InternFromString(kTexts[i]));
+        return made;
+      },
+      // Kept for the life of the process.
+      [](std::array<PyRef, kCount> made) {
+        for (std::size_t i = 0; i < kCount; ++i) strings[i] = made[i].release();
+      });
   return strings[which];
 }
 

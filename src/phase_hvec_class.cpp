@@ -77,7 +77,7 @@ PyObject* random(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::uint64_t dim = convert_argument(parsed, kDim, to_u64);
     const std::uint32_t n = convert_argument(parsed, kN, to_u32);
     const std::uint64_t seed = convert_argument(parsed, kSeed, to_u64);
-    return wrap_record(core::random(dim, n, seed));
+    return wrap_record(core::random(dim, n, seed, check_signals));
   });
 }
 
@@ -90,21 +90,21 @@ const core::PhaseHVec& parse_other(const ParamSpec& params, PyObject* args, PyOb
 PyObject* bind(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const core::PhaseHVec& other = parse_other(kBindParams, args, kwargs);
-    return wrap_record(core::bind(record_of(self), other));
+    return wrap_record(core::bind(record_of(self), other, check_signals));
   });
 }
 
 PyObject* unbind(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const core::PhaseHVec& other = parse_other(kUnbindParams, args, kwargs);
-    return wrap_record(core::unbind(record_of(self), other));
+    return wrap_record(core::unbind(record_of(self), other, check_signals));
   });
 }
 
 PyObject* similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded_call([&] {
     const core::PhaseHVec& other = parse_other(kSimilarityParams, args, kwargs);
-    return steal_or_throw(PyFloat_FromDouble(core::similarity(record_of(self), other)));
+    return steal_or_throw(PyFloat_FromDouble(core::similarity(record_of(self), other, check_signals)));
   });
 }
 
@@ -121,6 +121,7 @@ PyObject* phases(PyObject* self, PyObject*) {
     const core::PhaseArray& values = record_of(self).phases;
     PyRef list = steal_or_throw(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i % kItemsPerPoll == 0 && i != 0) check_signals();
       PyRef item = steal_or_throw(PyLong_FromUnsignedLong(values[i]));
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals the item
     }
@@ -239,15 +240,15 @@ PyTypeObject* made_class = nullptr;
 PyObject* phase_hvec_class() {
   static OnceGuard guard;
   static PyObject* cls = nullptr;  // kept for the life of the process
-  guard.run([] {
-    PyRef made = steal_or_throw(PyType_FromSpec(&kSpec));
-    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
-    ClassSlots& slots = class_slots();
-    slots.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    slots.free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    detail::made_class = type;
-    cls = made.release();
-  });
+  guard.run([] { return steal_or_throw(PyType_FromSpec(&kSpec)); },
+            [](PyRef made) {
+              auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+              ClassSlots& slots = class_slots();
+              slots.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+              slots.free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+              detail::made_class = type;
+              cls = made.release();
+            });
   return cls;
 }
 

@@ -24,7 +24,9 @@ class PyRef {
     std::swap(ptr_, tmp.ptr_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(ptr_); }
+  ~PyRef() {
+    if (ptr_ != nullptr) drop(ptr_);
+  }
 
   // Takes over a reference the caller owns (a "new reference").
   static PyRef steal(PyObject* ptr) noexcept { return PyRef(ptr); }
@@ -41,6 +43,16 @@ class PyRef {
 
  private:
   explicit PyRef(PyObject* ptr) noexcept : ptr_(ptr) {}
+
+  // At exit the interpreter ends a daemon thread that asks for the
+  // interpreter lock by unwinding its stack (pthread_exit), and the holders
+  // on that stack are destroyed without the lock while the main thread
+  // finalises. By then the interpreter no longer counts as initialised, so
+  // such a holder leaves its object alone, to the end of the process,
+  // instead of racing the main thread for its reference count.
+  static void drop(PyObject* ptr) noexcept {
+    if (Py_IsInitialized()) Py_DECREF(ptr);
+  }
   PyObject* ptr_ = nullptr;
 };
 

@@ -30,8 +30,19 @@ def outcome(call, *args):  # the result (a vector as its n and phases, a float's
     return (result.n, result.phases()) if isinstance(result, PhaseHVec) else repr(result)
 
 
-def child(*argv, timeout=300):  # a fresh interpreter running argv
-    return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout)
+def child(*argv, timeout=300, env=None):  # a fresh interpreter running argv
+    return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout, env=env)
+
+
+# The start of a child's script that caps its own address space (as `ulimit -v` does): cap(limit) in bytes;
+# in_use() is the address space it already takes.
+CAP_ADDRESS_SPACE = r"""
+import resource
+def in_use():
+    return int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+def cap(limit):
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+"""
 
 
 def ordered_sum(values):  # one addition at a time, in order (sum() may compensate for rounding)

@@ -4,12 +4,10 @@ import os
 import sys
 
 import pytest
-from conftest import child
+from conftest import CAP_ADDRESS_SPACE, child
 
-CHILD = r"""
-import resource
-vm_size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()  # the address space in use
-resource.setrlimit(resource.RLIMIT_AS, (vm_size + 768 * 2**20, resource.RLIM_INFINITY))
+CHILD = CAP_ADDRESS_SPACE + r"""
+cap(in_use() + 768 * 2**20)
 from tesmerine import PhaseHVec, resonator_factorize
 
 big = PhaseHVec.random(2**27, 65536, 1)  # 256 MiB of phases: fits, but nothing made from it does

@@ -1,7 +1,8 @@
-# Hostile environments: a fork or a call back into the module while a once-per-process value is being
-# made, codebooks mixing thousands of resolutions, BaseExceptions from user code where ordinary errors
-# are dropped, and signals arriving during long calls. Everything that could hang runs in a child
-# process with a timeout, so a hang fails the test instead of stalling the suite.
+# Hostile environments: a fork, a call back into the module or an import lock held while a
+# once-per-process value is being made, interpreter exit with daemon threads inside calls, memory
+# running out, codebooks mixing thousands of resolutions, BaseExceptions from user code where ordinary
+# errors are dropped, and signals arriving during long calls. Everything that could hang or crash runs
+# in a child process with a timeout, so a hang fails the test instead of stalling the suite.
 import os
 import signal
 import subprocess
@@ -9,7 +10,7 @@ import sys
 import time
 
 import pytest
-from conftest import child, expected_notes
+from conftest import CAP_ADDRESS_SPACE, child, expected_notes
 from tesmerine import PhaseHVec, resonator_factorize
 
 NOT_SEQUENCE = "'set' object is not an instance of 'Sequence'"
@@ -65,20 +66,165 @@ def test_fork_while_another_thread_makes_a_value():
     assert (done.returncode, done.stdout) == (0, f"child {expected}\nmaker {expected}\n"), done.stderr
 
 
-def test_reentry_from_the_making_thread():
+def test_reentry_from_the_making_thread():  # the inner call makes the value itself
     done = child("-c", REENTRY, timeout=30)
-    inner = ("RuntimeError", "tesmerine was called again by the same thread while it was making a "
-             "once-per-process value (for example from an import hook or a profiler); that call cannot wait")
     expected = ("TypeError", NOT_SEQUENCE)
-    assert (done.returncode, done.stdout, done.stderr) == (0, f"inner {inner}\nouter {expected}\nagain {expected}\n", "")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"inner {expected}\nouter {expected}\nagain {expected}\n", "")
+
+
+# Thread B holds the import lock (inside a sys.meta_path finder, or in a profiler that fires there) and
+# needs the Sequence type while the main thread is making it and waits for the import lock.
+IMPORT_LOCK = r"""
+import sys, threading, time
+from tesmerine import PhaseHVec
+def wrong_type():
+    try:
+        PhaseHVec.bundle({1})
+    except BaseException as e:
+        return type(e).__name__, str(e)
+inside = threading.Event()
+def in_the_finder():  # B, holding the import lock; the main thread starts making the value meanwhile
+    inside.set()
+    time.sleep(0.5)
+    print("B", wrong_type(), flush=True)
+class Finder:
+    def find_spec(self, name, path=None, target=None):
+        if name == "no_such_module" and HOW == "finder":
+            in_the_finder()
+def profiler(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == "find_spec" and frame.f_locals.get("name") == "no_such_module":
+        sys.setprofile(None)
+        in_the_finder()
+sys.meta_path.insert(0, Finder())
+def importer():
+    if HOW == "profiler":
+        sys.setprofile(profiler)
+    try:
+        import no_such_module
+    except ImportError:
+        pass
+b = threading.Thread(target=importer)
+b.start()
+inside.wait()
+print("main", wrong_type(), flush=True)
+b.join()
+"""
+
+
+@pytest.mark.parametrize("how", ["finder", "profiler"])
+def test_making_a_value_while_another_thread_holds_the_import_lock(how):
+    done = child("-c", IMPORT_LOCK.replace("HOW", repr(how)), timeout=60)
+    expected = ("TypeError", NOT_SEQUENCE)
+    # In either order: where collections.abc is imported at start-up, no one needs the import lock.
+    assert (done.returncode, sorted(done.stdout.splitlines()), done.stderr) == (0, [f"B {expected}", f"main {expected}"], "")
+
+
+# The interpreter exits while a daemon thread is inside a call: one that runs the user's __getitem__
+# (the thread is ended when it asks for the interpreter lock back), and one that needs a
+# once-per-process value while another thread is making it.
+AT_EXIT = {
+    "in a call": r"""
+import threading, time
+from tesmerine import PhaseHVec
+v = PhaseHVec.random(64, 16, 1)
+class Slow:
+    def __len__(self):
+        return 4
+    def __getitem__(self, i):
+        if i >= 4:
+            raise IndexError
+        time.sleep(0.001)
+        return v
+def loop():
+    while True:
+        PhaseHVec.bundle(Slow())
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+""",
+    "making a value": IMPORT_HOOK.replace("HOOK_BODY", "time.sleep(0.5)") + r"""
+for _ in range(2):
+    threading.Thread(target=wrong_type, daemon=True).start()
+    time.sleep(0.1)
+time.sleep(0.1)
+""",
+}
+
+
+@pytest.mark.parametrize("where", AT_EXIT)
+def test_exit_while_daemon_threads_are_inside_calls(where):
+    # A thread ended mid-call leaves what it held (the interpreter's own state of the thread too), which
+    # LeakSanitizer would report at exit.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+    outcomes = [child("-c", AT_EXIT[where], timeout=60, env=env) for _ in range(20)]
+    assert [(done.returncode, done.stderr) for done in outcomes] == [(0, "")] * 20
+
+
+# Every entry point that can run out of memory meets the end of memory with its thread's first C++
+# exception: the thread enters the module once while memory is still to be had, then the address space
+# left and the C allocator's last pieces are taken (Python's own small-object pools keep what they
+# have) and the call raises. First in a fresh process's main thread, then in a fresh thread each,
+# under address-space caps from 150 MB to 2.5 GB.
+OUT_OF_MEMORY = CAP_ADDRESS_SPACE + r"""
+import ctypes, mmap, sys, threading
+cap(int(sys.argv[1]) * 2**20)
+from tesmerine import PhaseHVec, resonator_factorize
+v = PhaseHVec.random(10**6, 65536, 1)
+calls = {"random": lambda: PhaseHVec.random(10**6, 4, 0), "bind": lambda: v.bind(v), "unbind": lambda: v.unbind(v),
+         "bundle": lambda: PhaseHVec.bundle([v]), "phases": v.phases,
+         "resonator_factorize": lambda: resonator_factorize(v, [[v]])}
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+pieces = (ctypes.c_void_p * 2**20)()
+def exhaust():
+    maps, size = [], 2**30
+    while size >= 2**16:
+        try:
+            maps.append(mmap.mmap(-1, size))
+        except (OSError, MemoryError):
+            size //= 2
+    count, size = 0, 2**16
+    while size >= 16 and count < 2**20:
+        piece = libc.malloc(size)
+        if piece:
+            pieces[count], count = piece, count + 1
+        else:
+            size //= 2
+    return maps, count
+def run(name):
+    v.dim  # the thread's first entry into the module
+    maps, count = exhaust()
+    try:
+        calls[name]()
+        outcome = "no error"
+    except BaseException as e:
+        outcome = type(e).__name__
+    for i in range(count):
+        libc.free(pieces[i])
+    del maps
+    print(name, outcome, flush=True)
+run(sys.argv[2])
+for name in calls:
+    thread = threading.Thread(target=run, args=(name,))
+    thread.start()
+    thread.join()
+"""
+CAPS = {150: "random", 300: "phases", 600: "bind", 1000: "unbind", 1600: "bundle", 2500: "resonator_factorize"}
+
+
+@pytest.mark.skipif(bool(os.environ.get("TESMERINE_SANITIZED")), reason="ASan cannot run under an address-space cap")
+@linux_only
+@pytest.mark.parametrize("megabytes", CAPS)
+def test_memory_running_out_at_a_threads_first_exception(megabytes):
+    done = child("-c", OUT_OF_MEMORY, megabytes, CAPS[megabytes], timeout=120)
+    names = [CAPS[megabytes], "random", "bind", "unbind", "bundle", "phases", "resonator_factorize"]
+    assert (done.returncode, done.stderr, done.stdout.split("\n")) == (
+        0, "", [f"{name} MemoryError" for name in names] + [""])
 
 
 # 2000 one-component entries whose resolutions all differ and lie near 65536, under an address-space
 # cap: tables of every phase of every resolution would take 16 bytes times the sum of the resolutions.
-MIXED_RESOLUTIONS = r"""
-import resource
-vm_size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (vm_size + 256 * 2**20, resource.RLIM_INFINITY))
+MIXED_RESOLUTIONS = CAP_ADDRESS_SPACE + r"""
+cap(in_use() + 256 * 2**20)
 from tesmerine import PhaseHVec, resonator_factorize
 book = [PhaseHVec.random(1, 65536 - j, j) for j in range(2000)]
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -153,12 +299,19 @@ def test_base_exceptions_are_never_dropped(raised):
     assert (type(info.value).__name__, str(info.value), getattr(info.value, "__notes__", [])) == ("Loud", "bad value", [])
 
 
-# Calls that run for many seconds unless interrupted: 2000 sweeps of a resonator that never settles,
-# and a fold of 4 * 10^10 phases.
+# Calls that run for seconds unless interrupted: 2000 sweeps of a resonator that never settles, a fold
+# of 4 * 10^10 phases, the conversion of 4 * 10^7 items, and single passes over vectors of 2^29 to 2^31
+# phases (bench/interrupt_latency.py measures the delays).
 LONG_CALLS = {
     "resonator": "books = [[PhaseHVec.random(10000, 4, 1000 * f + j) for j in range(256)] for f in range(3)]\n"
                  "call = lambda: resonator_factorize(PhaseHVec.random(10000, 4, 7), books, 2000)",
     "bundle": "items = [PhaseHVec.random(100000, 256, 1)] * 400000\ncall = lambda: PhaseHVec.bundle(items)",
+    "bundle conversion": "items = [PhaseHVec.random(1, 4, 1)] * 40_000_000\ncall = lambda: PhaseHVec.bundle(items)",
+    "random": "call = lambda: PhaseHVec.random(2**31, 65536, 1)",
+    "bind": "a = PhaseHVec.random(2**29, 65536, 1)\ncall = lambda: a.bind(a)",
+    "similarity": "a, b = PhaseHVec.random(2**29, 65536, 1), PhaseHVec.random(2**29, 65536, 2)\n"
+                  "call = lambda: a.similarity(b)",
+    "phases": "v = PhaseHVec.random(2**25, 65536, 1)\ncall = v.phases",
 }
 INTERRUPTED = r"""
 import time
@@ -175,6 +328,8 @@ except KeyboardInterrupt:
 @pytest.mark.skipif(sys.platform == "win32", reason="needs SIGINT")
 @pytest.mark.parametrize("kind", LONG_CALLS)
 def test_ctrl_c_ends_a_long_call(kind):
+    if kind in ("random", "bind") and os.environ.get("TESMERINE_SANITIZED"):
+        pytest.skip("under ASan, allocating gigabytes is itself seconds of work that cannot be interrupted")
     proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED.replace("SETUP", LONG_CALLS[kind])],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:

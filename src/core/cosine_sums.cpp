@@ -18,16 +18,19 @@ std::size_t table_size(std::uint32_t n) { return 2 * std::size_t{n} - 1; }
 // One cos per position: the angles of a block are formed side by side
 // (signed differences, not reduced mod n: -1 and n - 1 are different
 // angles), then their cosines are added one at a time in index order.
-double sum_one_cos_each(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n) {
+double sum_one_cos_each(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n,
+                        Poller& poller) {
   const double resolution = static_cast<double>(n);
   constexpr std::size_t kBlock = 256;
   double angles[kBlock];
   double sum = 0.0;
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
-    kernels().difference_angles(a + start, b + start, angles, count, resolution);
-    for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
-  }
+  poller.over(len, 1, [&](std::size_t first, std::size_t length) {
+    for (std::size_t start = first; start < first + length; start += kBlock) {
+      const std::size_t count = std::min(kBlock, first + length - start);
+      kernels().difference_angles(a + start, b + start, angles, count, resolution);
+      for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
+    }
+  });
   return sum;
 }
 
@@ -42,28 +45,42 @@ void fill_cosines(double* table, std::uint32_t n) {
   }
 }
 
-std::unique_ptr<double[]> new_table(std::uint32_t n) {
+using CosineTable = std::shared_ptr<const double[]>;
+
+CosineTable new_table(std::uint32_t n) {
   std::unique_ptr<double[]> table(new (std::nothrow) double[table_size(n)]);
   if (table) fill_cosines(table.get(), n);
-  return table;
+  return CosineTable(std::move(table));
 }
 
 // The cosines looked up by difference and added one at a time in index
 // order. Every phase is checked against n first, so that no lookup can
 // leave the table.
-double sum_by_table(const double* table, const std::uint16_t* a, const std::uint16_t* b, std::size_t len,
-                    std::uint32_t n) {
-  std::uint16_t largest = 0;
+std::uint16_t largest_phase(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint16_t largest) {
   for (std::size_t i = 0; i < len; ++i) {
     const std::uint16_t m = a[i] > b[i] ? a[i] : b[i];
     largest = m > largest ? m : largest;
   }
+  return largest;
+}
+
+double add_cosines(const double* centre, const std::uint16_t* a, const std::uint16_t* b, std::size_t len, double sum) {
+  for (std::size_t i = 0; i < len; ++i) sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
+  return sum;
+}
+
+double sum_by_table(const double* table, const std::uint16_t* a, const std::uint16_t* b, std::size_t len,
+                    std::uint32_t n, Poller& poller) {
+  std::uint16_t largest = 0;
+  poller.over(len, 1, [&](std::size_t first, std::size_t count) {
+    largest = largest_phase(a + first, b + first, count, largest);
+  });
   if (len != 0) check_index(largest, n);
   const double* centre = table + (n - 1);
   double sum = 0.0;
-  for (std::size_t i = 0; i < len; ++i) {
-    sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
-  }
+  poller.over(len, 1, [&](std::size_t first, std::size_t count) {
+    sum = add_cosines(centre, a + first, b + first, count, sum);
+  });
   return sum;
 }
 
@@ -72,8 +89,9 @@ class CosineCache {
   // The cached table of n, or null: null if the cache is busy, or if n's
   // positions computed one cos each have not yet reached the size of its
   // table (len of them are counted here; the caller then computes them so).
-  // The table stays valid while `lock` is held.
-  const double* find(std::uint32_t n, std::size_t len, std::unique_lock<std::mutex>& lock) {
+  // The table stays in the cache while `lock` is held; a copy of the share
+  // keeps it alive after the lock is given back.
+  const CosineTable* find(std::uint32_t n, std::size_t len, std::unique_lock<std::mutex>& lock) {
     lock = std::unique_lock<std::mutex>(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return nullptr;
     Slot* slot = nullptr;
@@ -92,7 +110,7 @@ class CosineCache {
       slot->demand += std::min<std::size_t>(len, table_size(n));
       if (slot->demand >= table_size(n)) slot->table = new_table(n);
     }
-    return slot->table.get();
+    return slot->table ? &slot->table : nullptr;
   }
 
  private:
@@ -100,7 +118,7 @@ class CosineCache {
     std::uint32_t n;
     std::uint64_t last_use;
     std::size_t demand;
-    std::unique_ptr<double[]> table;
+    CosineTable table;
   };
   std::mutex mutex_;
   std::uint64_t clock_ = 0;
@@ -115,17 +133,28 @@ CosineCache& cosine_cache() {
 
 }  // namespace
 
-double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n) {
+double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n,
+                      InterruptCheck interrupted) {
+  Poller poller(interrupted);
   if (n <= kCachedCosineResolution) {
     std::unique_lock<std::mutex> lock;
-    if (const double* table = cosine_cache().find(n, len, lock)) return sum_by_table(table, a, b, len, n);
+    if (const CosineTable* cached = cosine_cache().find(n, len, lock)) {
+      // A sum too short to poll (its two passes count 2 * len terms) reads
+      // the table with the lock held. A longer one takes a share and gives
+      // the lock back first: a poll may run Python code, even another
+      // similarity in this thread, which must find the cache free.
+      if (2 * len < kTermsPerPoll) return sum_by_table(cached->get(), a, b, len, n, poller);
+      const CosineTable table = *cached;
+      lock.unlock();
+      return sum_by_table(table.get(), a, b, len, n, poller);
+    }
   }
   // A table for this call alone: 2n - 1 cos calls and len lookups against
   // len cos calls, so only where the table is well below len.
   if (4 * table_size(n) <= 3 * len) {
-    if (const std::unique_ptr<double[]> table = new_table(n)) return sum_by_table(table.get(), a, b, len, n);
+    if (const CosineTable table = new_table(n)) return sum_by_table(table.get(), a, b, len, n, poller);
   }
-  return sum_one_cos_each(a, b, len, n);
+  return sum_one_cos_each(a, b, len, n, poller);
 }
 
 }  // namespace tesmerine::core

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/interrupt.hpp"
+
 namespace tesmerine::core {
 
 // s = 0.0; for i = 0 .. len - 1 in order: s = s + cos(x_i), where
@@ -25,10 +27,14 @@ namespace tesmerine::core {
 // call included, number at least its 2n - 1 entries, so that no sequence of
 // calls spends more than about twice the cos calls of the cheaper choice.
 // The cache is shared by all threads behind a mutex that is only ever
-// tried: a call that finds it busy (which cannot happen while callers hold
-// the interpreter lock) goes without it. Larger resolutions get a table of
-// their own for one call when 2n - 1 is well below len.
-double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n);
+// tried, and held only to look a table up: a call that finds it busy
+// (which cannot happen while callers hold the interpreter lock) goes
+// without it. Larger resolutions get a table of their own for one call when
+// 2n - 1 is well below len.
+//
+// `interrupted` is polled as the sum goes (interrupt.hpp).
+double sum_of_cosines(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n,
+                      InterruptCheck interrupted = nullptr);
 
 inline constexpr std::uint32_t kCachedCosineResolution = 4096;
 inline constexpr std::size_t kCosineCacheSlots = 4;

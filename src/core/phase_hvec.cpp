@@ -24,10 +24,6 @@ PhaseArray allocate_phases(std::uint64_t dim) {
   return PhaseArray(static_cast<std::size_t>(dim));
 }
 
-// How often a bundle polls for interruption: every this many phases folded
-// (a few milliseconds of work) and every this many directions found.
-constexpr std::size_t kPhasesPerPoll = std::size_t{1} << 24;
-constexpr std::size_t kDirectionsPerPoll = std::size_t{1} << 16;
 
 [[noreturn]] void fail_bundle_assertion(const char* what, std::uint64_t left, std::uint64_t right) {
   throw InternalFailure(std::string("assertion `left == right` failed: phase-vector ") + what +
@@ -71,15 +67,17 @@ class PackedPhasorTable {
 
 // Every item must match the first in dimension, then in resolution, checked
 // item by item in list order before anything is read.
-void require_bundle_items(const RecordList& items, std::uint64_t dim, std::uint32_t n) {
+void require_bundle_items(const RecordList& items, std::uint64_t dim, std::uint32_t n, Poller& poller) {
   const std::size_t len = static_cast<std::size_t>(dim);
-  for (const PhaseHVec* record : items) {
-    const PhaseHVec& item = *record;
-    if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
-    if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
-    // A record always holds dim phases; refuse to read past a short one.
-    if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
-  }
+  poller.over(items.size(), 1, [&](std::size_t first, std::size_t count) {
+    for (std::size_t j = first; j < first + count; ++j) {
+      const PhaseHVec& item = *items[j];
+      if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);
+      if (item.n != n) fail_bundle_assertion("resolution", item.n, n);
+      // A record always holds dim phases; refuse to read past a short one.
+      if (item.phases.size() < len) fail_index_out_of_bounds(item.phases.size(), item.phases.size());
+    }
+  });
 }
 
 // The exact sums of the items' fixed-point cosines and sines at each
@@ -94,24 +92,30 @@ class PhasorSums {
   // of positions, every item of a block of items in turn, so that a block's
   // sums stay in the nearest cache; integer sums do not depend on the order
   // in which they are formed.
-  void fold(const RecordList& items, const PackedPhasorTable& table, InterruptCheck interrupted) {
+  //
+  // Each call of the kernel folds a part of a block of items into a block
+  // of positions, about kTermsPerPoll phases, in parts of whole multiples
+  // of 256 items (the byte-table fold's unit).
+  void fold(const RecordList& items, const PackedPhasorTable& table, Poller& poller) {
     constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;
     constexpr std::size_t kPositionBlock = 1024;
+    constexpr std::size_t kItemUnit = 256;
     std::vector<std::uint16_t> largest(items.size(), 0);
     std::vector<const std::uint16_t*> phases(items.size());
-    for (std::size_t j = 0; j < items.size(); ++j) phases[j] = items[j]->phases.data();
-    std::size_t unpolled = 0;  // phases folded since `interrupted` was last polled
+    poller.over(items.size(), 1, [&](std::size_t first, std::size_t count) {
+      for (std::size_t j = first; j < first + count; ++j) phases[j] = items[j]->phases.data();
+    });
     for (std::size_t first = 0; first < items.size(); first += kItemsPerBlock) {
-      if (first != 0) unpack();
+      if (first != 0) unpack(poller);
       const std::size_t count = std::min(items.size() - first, kItemsPerBlock);
       for (std::size_t start = 0; start < len_; start += kPositionBlock) {
         const std::size_t width = std::min(kPositionBlock, len_ - start);
-        kernels().gather_add(phases.data() + first, count, start, table.words(), table.n(), packed_.data() + start,
-                             width, largest.data() + first);
-        unpolled += count * width;
-        if (unpolled >= kPhasesPerPoll) {
-          poll(interrupted);
-          unpolled = 0;
+        const std::size_t part = std::max(kItemUnit, kTermsPerPoll / width / kItemUnit * kItemUnit);
+        for (std::size_t k = first; k < first + count; k += part) {
+          const std::size_t items_now = std::min(part, first + count - k);
+          kernels().gather_add(phases.data() + k, items_now, start, table.words(), table.n(),
+                               packed_.data() + start, width, largest.data() + k);
+          poller.count(items_now * width);
         }
       }
       in_block_ = count;
@@ -136,16 +140,18 @@ class PhasorSums {
     return static_cast<std::int64_t>(sum);
   }
 
-  void unpack() {
+  void unpack(Poller& poller) {
     if (cos_.empty()) {
       cos_.assign(len_, 0);
       sin_.assign(len_, 0);
     }
-    for (std::size_t i = 0; i < len_; ++i) {
-      cos_[i] += (packed_[i] & 0xFFFFFFFFull) - bias();
-      sin_[i] += (packed_[i] >> 32) - bias();
-      packed_[i] = 0;
-    }
+    poller.over(len_, 1, [&](std::size_t first, std::size_t count) {
+      for (std::size_t i = first; i < first + count; ++i) {
+        cos_[i] += (packed_[i] & 0xFFFFFFFFull) - bias();
+        sin_[i] += (packed_[i] >> 32) - bias();
+        packed_[i] = 0;
+      }
+    });
     in_block_ = 0;
   }
 
@@ -157,14 +163,13 @@ class PhasorSums {
 
 // The new record: each position's direction, atan2(sin sum, cos sum), on
 // the n-level lattice, a block of positions at a time.
-PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n, InterruptCheck interrupted) {
+PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n, Poller& poller) {
   PhaseHVec out{allocate_phases(dim), dim, n};
   const std::size_t len = static_cast<std::size_t>(dim);
   constexpr std::size_t kBlock = 256;
   double ys[kBlock], xs[kBlock];
   std::uint32_t indices[kBlock];
   for (std::size_t start = 0; start < len; start += kBlock) {
-    if (start % kDirectionsPerPoll == 0) poll(interrupted);
     const std::size_t count = std::min(kBlock, len - start);
     for (std::size_t c = 0; c < count; ++c) {
       ys[c] = static_cast<double>(sums.sin_sum(start + c));
@@ -172,6 +177,9 @@ PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t
     }
     angles_to_phase_indices(ys, xs, indices, count, n);
     for (std::size_t c = 0; c < count; ++c) out.phases[start + c] = static_cast<std::uint16_t>(indices[c]);
+    // A direction costs a few terms' work (an atan2 where the bound cannot
+    // settle it).
+    poller.count(4 * count);
   }
   return out;
 }
@@ -182,38 +190,45 @@ void require_compatible(const PhaseHVec& a, const PhaseHVec& b) {
   if (a.dim != b.dim || a.n != b.n) throw UserError(kMismatchMessage);
 }
 
-PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b) {
+PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted) {
   require_compatible(a, b);
   PhaseHVec out{allocate_phases(a.dim), a.dim, a.n};
   const std::uint32_t n = a.n;
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  kernels().bind(a.phases.data(), b.phases.data(), out.phases.data(), len, n);
+  Poller(interrupted).over(len, 1, [&](std::size_t first, std::size_t count) {
+    kernels().bind(a.phases.data() + first, b.phases.data() + first, out.phases.data() + first, count, n);
+  });
   return out;
 }
 
-PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b) {
+PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted) {
   require_compatible(a, b);
   PhaseHVec out{allocate_phases(a.dim), a.dim, a.n};
   const std::uint32_t n = a.n;
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  kernels().unbind(a.phases.data(), b.phases.data(), out.phases.data(), len, n);
+  Poller(interrupted).over(len, 1, [&](std::size_t first, std::size_t count) {
+    kernels().unbind(a.phases.data() + first, b.phases.data() + first, out.phases.data() + first, count, n);
+  });
   return out;
 }
 
-PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed) {
+PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed, InterruptCheck interrupted) {
   // Unsigned wrap-around makes this one comparison cover n < 2 and n > 65536.
   if (n - kMinResolution >= kMaxResolution - 1) throw UserError(kResolutionMessage);
   PhaseHVec out{allocate_phases(dim), dim, n};
   // The kernel reduces each mixed word mod n exactly, without a divide.
-  kernels().random(out.phases.data(), out.phases.size(), seed * kSeedMultiplier, n);
+  const std::uint64_t seed_word = seed * kSeedMultiplier;
+  Poller(interrupted).over(out.phases.size(), 1, [&](std::size_t first, std::size_t count) {
+    kernels().random(out.phases.data() + first, first, count, seed_word, n);
+  });
   return out;
 }
 
-double similarity(const PhaseHVec& a, const PhaseHVec& b) {
+double similarity(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted) {
   require_compatible(a, b);
   if (a.dim == 0) return 1.0;
   const std::size_t len = std::min(a.phases.size(), b.phases.size());
-  return sum_of_cosines(a.phases.data(), b.phases.data(), len, a.n) / static_cast<double>(a.dim);
+  return sum_of_cosines(a.phases.data(), b.phases.data(), len, a.n, interrupted) / static_cast<double>(a.dim);
 }
 
 PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted) {
@@ -222,9 +237,10 @@ PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted) {
   const std::uint32_t n = items.front()->n;
   const PackedPhasorTable table(n);
   PhasorSums sums(static_cast<std::size_t>(dim));
-  require_bundle_items(items, dim, n);
-  sums.fold(items, table, interrupted);
-  return directions_of(sums, dim, n, interrupted);
+  Poller poller(interrupted);
+  require_bundle_items(items, dim, n, poller);
+  sums.fold(items, table, poller);
+  return directions_of(sums, dim, n, poller);
 }
 
 }  // namespace tesmerine::core

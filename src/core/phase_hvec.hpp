@@ -48,16 +48,19 @@ struct PhaseHVec {
 // Throws UserError(kMismatchMessage) unless a and b share dim and n.
 void require_compatible(const PhaseHVec& a, const PhaseHVec& b);
 
+// Every operation polls `interrupted` (interrupt.hpp) as it goes, when
+// given one.
+
 // Phase addition mod n.
-PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b);
+PhaseHVec bind(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted = nullptr);
 // Phase subtraction mod n: (n - b + a) mod n.
-PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b);
+PhaseHVec unbind(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted = nullptr);
 
 // Counter-based seeded vector: phase i depends only on seed, i and n.
-PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed);
+PhaseHVec random(std::uint64_t dim, std::uint32_t n, std::uint64_t seed, InterruptCheck interrupted = nullptr);
 
 // Mean cosine of the phase differences, summed strictly in index order.
-double similarity(const PhaseHVec& a, const PhaseHVec& b);
+double similarity(const PhaseHVec& a, const PhaseHVec& b, InterruptCheck interrupted = nullptr);
 
 // Records read in place: the caller keeps each one alive (and, records being
 // immutable, unchanged) for the length of the call.
@@ -65,7 +68,6 @@ using RecordList = std::vector<const PhaseHVec*>;
 
 // Direction of the summed unit phasors at each position, through fixed-point
 // tables and exact integer sums, so the result ignores the order of items.
-// `interrupted` is polled every so many phases folded and directions found.
 PhaseHVec bundle(const RecordList& items, InterruptCheck interrupted = nullptr);
 
 }  // namespace tesmerine::core

@@ -44,13 +44,18 @@ class LatticeTable {
   std::vector<std::uint8_t> known_;
 };
 
-void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table) {
+// A snap costs a few terms' work per component (an atan2 where the bound
+// cannot settle it, a table read).
+constexpr std::size_t kTermsPerSnap = 4;
+
+void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table, Poller& poller) {
   constexpr std::size_t kBlock = 256;
   std::uint32_t indices[kBlock];
   for (std::size_t start = 0; start < x.size(); start += kBlock) {
     const std::size_t count = std::min(kBlock, x.size() - start);
     angles_to_phase_indices(x.im.data() + start, x.re.data() + start, indices, count, n);
     for (std::size_t i = 0; i < count; ++i) table.get(indices[i], x.re[start + i], x.im[start + i]);
+    poller.count(kTermsPerSnap * count);
   }
 }
 
@@ -68,12 +73,15 @@ constexpr std::size_t kSearchedResolutions = 8;
 
 // Each entry's phases are checked against its resolution before they index
 // anything.
-void require_phases_below_resolution(const RecordList& entries, std::size_t dim) {
+void require_phases_below_resolution(const RecordList& entries, std::size_t dim, Poller& poller) {
   for (const PhaseHVec* entry : entries) {
     const std::uint16_t* phases = entry->phases.data();
     std::uint16_t largest = 0;
-    for (std::size_t i = 0; i < dim; ++i) largest = std::max(largest, phases[i]);
+    poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
+      for (std::size_t i = first; i < first + count; ++i) largest = std::max(largest, phases[i]);
+    });
     if (dim != 0) check_index(largest, entry->n);
+    poller.count(1);
   }
 }
 
@@ -84,7 +92,7 @@ struct TableSection {
 };
 
 // The entries grouped by resolution, in order of first use.
-std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScratch& scratch) {
+std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScratch& scratch, Poller& poller) {
   std::vector<TableSection> sections;
   std::vector<std::uint32_t>& section_of = scratch.section_of;
   for (std::size_t j = 0; j < entries.size(); ++j) {
@@ -108,6 +116,7 @@ std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScr
       sections.push_back({n, {}});
     }
     sections[section].members.push_back(j);
+    poller.count(1);
   }
   if (!section_of.empty()) {
     for (const TableSection& section : sections) section_of[section.n] = kNoSection;
@@ -117,7 +126,7 @@ std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScr
 
 // The phases the members of a section use, in ascending order.
 std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSection& section, std::size_t dim,
-                                       BookScratch& scratch) {
+                                       BookScratch& scratch, Poller& poller) {
   std::vector<std::uint8_t>& marked = scratch.marked;
   if (marked.size() < section.n) {
     marked.resize(section.n, 0);
@@ -134,7 +143,9 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
     // collect the marks in order.
     for (const std::size_t j : section.members) {
       const std::uint16_t* phases = entries[j]->phases.data();
-      for (std::size_t i = 0; i < dim; ++i) marked[phases[i]] = 1;
+      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
+        for (std::size_t i = first; i < first + count; ++i) marked[phases[i]] = 1;
+      });
     }
     for (std::uint32_t k = 0; k < section.n; ++k) {
       if (marked[k]) used.push_back(static_cast<std::uint16_t>(k));
@@ -144,12 +155,14 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
     // Fewer phases than the resolution has: collect each the first time.
     for (const std::size_t j : section.members) {
       const std::uint16_t* phases = entries[j]->phases.data();
-      for (std::size_t i = 0; i < dim; ++i) {
-        if (!marked[phases[i]]) {
-          marked[phases[i]] = 1;
-          used.push_back(phases[i]);
+      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
+        for (std::size_t i = first; i < first + count; ++i) {
+          if (!marked[phases[i]]) {
+            marked[phases[i]] = 1;
+            used.push_back(phases[i]);
+          }
         }
-      }
+      });
     }
     for (const std::uint16_t p : used) marked[p] = 0;
     std::sort(used.begin(), used.end());
@@ -167,19 +180,21 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
 //
 // Fills the book's tables, offsets and, for each entry, where its positions
 // are (its own phases, or its rewritten copy in `positions`).
-void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch, InterruptCheck interrupted) {
+void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch, Poller& poller) {
   const std::size_t dim = book.dim;
   std::vector<const std::uint16_t*>& sources = book.phases;
   PhaseArray& positions = book.positions;
   sources.resize(book.count);
-  for (const TableSection& section : group_by_resolution(entries, scratch)) {
-    const std::vector<std::uint16_t> used = used_phases(entries, section, dim, scratch);
+  for (const TableSection& section : group_by_resolution(entries, scratch, poller)) {
+    const std::vector<std::uint16_t> used = used_phases(entries, section, dim, scratch, poller);
     const std::size_t offset = book.table_re.size();
     book.table_re.resize(offset + used.size());
     book.table_im.resize(offset + used.size());
-    for (std::size_t k = 0; k < used.size(); ++k) {
-      lattice_phasor(used[k], section.n, book.table_re[offset + k], book.table_im[offset + k]);
-    }
+    poller.over(used.size(), 8, [&](std::size_t first, std::size_t count) {
+      for (std::size_t k = first; k < first + count; ++k) {
+        lattice_phasor(used[k], section.n, book.table_re[offset + k], book.table_im[offset + k]);
+      }
+    });
     const bool every_phase = used.size() == section.n;
     if (!every_phase) {
       for (std::size_t k = 0; k < used.size(); ++k) scratch.slot[used[k]] = static_cast<std::uint16_t>(k);
@@ -193,10 +208,11 @@ void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scra
         continue;
       }
       std::uint16_t* out = positions.data() + j * dim;
-      for (std::size_t i = 0; i < dim; ++i) out[i] = scratch.slot[phases[i]];
+      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
+        for (std::size_t i = first; i < first + count; ++i) out[i] = scratch.slot[phases[i]];
+      });
       sources[j] = out;
     }
-    poll(interrupted);
   }
   // Lanes and tile components past the entries read position 0 of their
   // section; an empty table still has one entry for them to read.
@@ -214,7 +230,7 @@ void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scra
 // The lane layout for the dot products, kEntryLanes entries side by side,
 // made only where the kernels read it; every position is written. Lanes past
 // the last entry hold position 0: a valid table index whose sums are dropped.
-void lay_out_lanes(PhasorBook& book) {
+void lay_out_lanes(PhasorBook& book, Poller& poller) {
   if (book.table_re.size() > kernels().lanes_table_limit) return;
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
@@ -224,28 +240,29 @@ void lay_out_lanes(PhasorBook& book) {
     const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
     const std::uint16_t* sources[kEntryLanes] = {};
     for (std::size_t l = 0; l < present; ++l) sources[l] = book.phases[g * kEntryLanes + l];
-    if (present == kEntryLanes) {
-      for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+    poller.over(dim, kEntryLanes, [&](std::size_t first, std::size_t count) {
+      if (present == kEntryLanes) {
+        for (std::size_t i = first; i < first + count; ++i) {
+          for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
+        }
+      } else {
+        for (std::size_t i = first; i < first + count; ++i) {
+          for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+        }
       }
-    } else {
-      for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
-      }
-    }
+    });
   }
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch,
-                          InterruptCheck interrupted) {
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch, Poller& poller) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.offsets.assign(groups * kEntryLanes, 0);
-  require_phases_below_resolution(entries, dim);
-  build_tables(entries, book, scratch, interrupted);
-  lay_out_lanes(book);
+  require_phases_below_resolution(entries, dim, poller);
+  build_tables(entries, book, scratch, poller);
+  lay_out_lanes(book, poller);
   return book;
 }
 
@@ -255,15 +272,17 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratc
 // the first dot product against it (reported with the composite's length).
 // Checking up front reports exactly those failures without reading outside
 // any array.
-void require_entry_dimensions(const std::vector<RecordList>& codebooks, std::uint64_t dim) {
+void require_entry_dimensions(const std::vector<RecordList>& codebooks, std::uint64_t dim, Poller& poller) {
   for (const auto& book : codebooks) {
     for (const PhaseHVec* entry : book) {
       if (entry->dim < dim) fail_index_out_of_bounds(entry->dim, entry->dim);
+      poller.count(1);
     }
   }
   for (const auto& book : codebooks) {
     for (const PhaseHVec* entry : book) {
       if (entry->dim > dim) fail_index_out_of_bounds(dim, dim);
+      poller.count(1);
     }
   }
 }
@@ -272,31 +291,71 @@ PhasorVec zero_phasors(std::size_t dim) {
   return {std::vector<double>(dim, 0.0), std::vector<double>(dim, 0.0)};
 }
 
+// The components of one call of a codebook kernel: all of them, unless
+// `entries` entries' share of a poll's worth of terms is fewer, and then as
+// many whole tiles as make that share.
+std::size_t components_per_call(std::size_t dim, std::size_t entries) {
+  const std::size_t share = kTermsPerPoll / std::max<std::size_t>(1, entries);
+  if (dim <= share) return dim;
+  return std::max(kComponentTile, share / kComponentTile * kComponentTile);
+}
+
 // The raw dot product of every entry with w, in entry order: each one is a
 // strictly sequential sum over ascending components, kEntryLanes entries at
-// a time side by side.
-void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& out) {
+// a time side by side. A group's sums start at +0.0 and, where its
+// components take more than one call, each call continues from them.
+void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& out, Poller& poller) {
+  const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  out.resize(groups * kEntryLanes);
+  const std::size_t span = components_per_call(dim, kEntryLanes);
+  out.assign(groups * kEntryLanes, 0.0);
   for (std::size_t g = 0; g < groups; ++g) {
     const std::size_t first = g * kEntryLanes;
-    const std::uint16_t* lanes = book.lanes.empty() ? nullptr : book.lanes.data() + first * book.dim;
-    kernels().dot_group(lanes, book.phases.data() + first, std::min(kEntryLanes, book.count - first),
-                        book.offsets.data() + first, book.table_re.data(), book.table_im.data(),
-                        book.table_pairs.data(), book.table_re.size(), w.re.data(), w.im.data(), book.dim,
-                        out.data() + first);
+    const std::size_t present = std::min(kEntryLanes, book.count - first);
+    for (std::size_t start = 0; start < dim; start += span) {
+      const std::size_t width = std::min(span, dim - start);
+      const std::uint16_t* rows[kEntryLanes] = {};
+      for (std::size_t l = 0; l < present; ++l) rows[l] = book.phases[first + l] + start;
+      const std::uint16_t* lanes =
+          book.lanes.empty() ? nullptr : book.lanes.data() + first * dim + start * kEntryLanes;
+      kernels().dot_group(lanes, rows, present, book.offsets.data() + first, book.table_re.data(),
+                          book.table_im.data(), book.table_pairs.data(), book.table_re.size(),
+                          w.re.data() + start, w.im.data() + start, width, out.data() + first);
+      poller.count(kEntryLanes * width);
+    }
   }
   out.resize(book.count);
 }
 
 // sum = the sum, entry by entry in order, of each entry times its weight
-// (sum's arrays are reused).
-void superpose(const PhasorBook& book, const std::vector<double>& weights, PhasorVec& sum) {
-  sum.re.assign(book.dim, 0.0);
-  sum.im.assign(book.dim, 0.0);
-  kernels().superpose(book.phases.data(), book.offsets.data(), weights.data(), book.count, book.table_re.data(),
-                      book.table_im.data(), book.table_pairs.data(), book.table_re.size(), book.dim, sum.re.data(),
-                      sum.im.data());
+// (sum's arrays are reused). Each call of the kernel adds a run of entries
+// to a range of components (each component's sum continuing entry by entry
+// in order); a range is every component unless even a few dozen entries
+// over all of them would be more than a poll's worth.
+void superpose(const PhasorBook& book, const double* weights, PhasorVec& sum, Poller& poller) {
+  constexpr std::size_t kFewestEntriesPerCall = 64;
+  const std::size_t dim = book.dim;
+  sum.re.assign(dim, 0.0);
+  sum.im.assign(dim, 0.0);
+  const std::size_t span = components_per_call(dim, std::min(book.count, kFewestEntriesPerCall));
+  const std::size_t step = std::max<std::size_t>(1, kTermsPerPoll / std::max<std::size_t>(1, span));
+  std::vector<const std::uint16_t*> rows;
+  for (std::size_t start = 0; start < dim; start += span) {
+    const std::size_t width = std::min(span, dim - start);
+    for (std::size_t first = 0; first < book.count; first += step) {
+      const std::size_t count = std::min(step, book.count - first);
+      const std::uint16_t* const* phases = book.phases.data() + first;
+      if (width != dim) {
+        rows.resize(count);
+        for (std::size_t j = 0; j < count; ++j) rows[j] = book.phases[first + j] + start;
+        phases = rows.data();
+      }
+      kernels().superpose(phases, book.offsets.data() + first, weights + first, count, book.table_re.data(),
+                          book.table_im.data(), book.table_pairs.data(), book.table_re.size(), width,
+                          sum.re.data() + start, sum.im.data() + start);
+      poller.count(count * width);
+    }
+  }
 }
 
 Match best_of(const std::vector<double>& dots, std::size_t dim) {
@@ -311,24 +370,25 @@ Match best_of(const std::vector<double>& dots, std::size_t dim) {
 }
 
 // The composite's phasors, read through its lattice's table.
-PhasorVec lattice_phasors(const PhaseHVec& v, LatticeTable& lattice) {
+PhasorVec lattice_phasors(const PhaseHVec& v, LatticeTable& lattice, Poller& poller) {
   PhasorVec out = zero_phasors(v.phases.size());
-  for (std::size_t i = 0; i < v.phases.size(); ++i) lattice.get(v.phases[i], out.re[i], out.im[i]);
+  poller.over(v.phases.size(), 1, [&](std::size_t first, std::size_t count) {
+    for (std::size_t i = first; i < first + count; ++i) lattice.get(v.phases[i], out.re[i], out.im[i]);
+  });
   return out;
 }
 
 // Each factor's first estimate: the plain sum of its codebook's entries
 // (1.0 * x is x exactly), snapped onto the composite's lattice.
 std::vector<PhasorVec> initial_estimates(const std::vector<PhasorBook>& books, std::uint32_t n,
-                                         LatticeTable& lattice, InterruptCheck interrupted) {
+                                         LatticeTable& lattice, Poller& poller) {
   std::vector<PhasorVec> estimates;
   estimates.reserve(books.size());
   for (const PhasorBook& book : books) {
     PhasorVec sum;
-    superpose(book, std::vector<double>(book.count, 1.0), sum);
-    snap_with(sum, n, lattice);
+    superpose(book, std::vector<double>(book.count, 1.0).data(), sum, poller);
+    snap_with(sum, n, lattice, poller);
     estimates.push_back(std::move(sum));
-    poll(interrupted);
   }
   return estimates;
 }
@@ -347,21 +407,27 @@ struct SweepScratch {
 // weighted superposition.
 void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& books, std::uint32_t n,
                    LatticeTable& lattice, std::vector<PhasorVec>& estimates, SweepScratch& scratch,
-                   InterruptCheck interrupted) {
+                   Poller& poller) {
   const std::size_t dim = composite.size();
   PhasorVec& w = scratch.w;
+  w.re.resize(dim);
+  w.im.resize(dim);
   for (std::size_t f = 0; f < books.size(); ++f) {
-    poll(interrupted);
-    w.re = composite.re;
-    w.im = composite.im;
+    poller.over(dim, 2, [&](std::size_t first, std::size_t count) {
+      std::copy_n(composite.re.data() + first, count, w.re.data() + first);
+      std::copy_n(composite.im.data() + first, count, w.im.data() + first);
+    });
     for (std::size_t g = 0; g < books.size(); ++g) {
-      if (g != f) {
-        kernels().unbind_phasors(w.re.data(), w.im.data(), estimates[g].re.data(), estimates[g].im.data(), dim);
-      }
+      if (g == f) continue;
+      const PhasorVec& e = estimates[g];
+      poller.over(dim, 4, [&](std::size_t first, std::size_t count) {
+        kernels().unbind_phasors(w.re.data() + first, w.im.data() + first, e.re.data() + first,
+                                 e.im.data() + first, count);
+      });
     }
-    dot_all(books[f], w, scratch.dots);
-    superpose(books[f], scratch.dots, scratch.next);
-    snap_with(scratch.next, n, lattice);
+    dot_all(books[f], w, scratch.dots, poller);
+    superpose(books[f], scratch.dots.data(), scratch.next, poller);
+    snap_with(scratch.next, n, lattice, poller);
     std::swap(estimates[f], scratch.next);
   }
 }
@@ -391,14 +457,19 @@ class StopRule {
   std::int32_t stable_count_ = 0;
 };
 
-}  // namespace
-
-Match best_match(const PhasorBook& book, const PhasorVec& estimate) {
+Match best_match_polled(const PhasorBook& book, const PhasorVec& estimate, Poller& poller) {
   if (book.count == 0) return {0, 0.0};
   if (book.dim > estimate.size()) fail_index_out_of_bounds(estimate.size(), estimate.size());
   std::vector<double> dots;
-  dot_all(book, estimate, dots);
+  dot_all(book, estimate, dots, poller);
   return best_of(dots, estimate.size());
+}
+
+}  // namespace
+
+Match best_match(const PhasorBook& book, const PhasorVec& estimate, InterruptCheck interrupted) {
+  Poller poller(interrupted);
+  return best_match_polled(book, estimate, poller);
 }
 
 std::vector<Match> factorize(const PhaseHVec& composite,
@@ -407,35 +478,36 @@ std::vector<Match> factorize(const PhaseHVec& composite,
                              InterruptCheck interrupted) {
   const std::size_t dim = composite.phases.size();
   const std::uint32_t n = composite.n;
-  require_entry_dimensions(codebooks, dim);
+  Poller poller(interrupted);
+  require_entry_dimensions(codebooks, dim, poller);
 
   std::vector<PhasorBook> books;
   books.reserve(codebooks.size());
   {
     BookScratch scratch;
-    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch, interrupted));
+    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch, poller));
   }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
-  const PhasorVec composite_phasors = lattice_phasors(composite, lattice);
+  const PhasorVec composite_phasors = lattice_phasors(composite, lattice, poller);
   if (books.empty()) return {};
 
-  std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice, interrupted);
+  std::vector<PhasorVec> estimates = initial_estimates(books, n, lattice, poller);
   StopRule stop(books.size());
   SweepScratch scratch;
   std::vector<Match> matches(books.size());
   std::uint64_t sweep = 0;
   while (max_iter != 0) {
     ++sweep;
-    resonate_once(composite_phasors, books, n, lattice, estimates, scratch, interrupted);
-    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
+    resonate_once(composite_phasors, books, n, lattice, estimates, scratch, poller);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match_polled(books[f], estimates[f], poller);
     if (stop.settled(matches) || sweep == max_iter) break;
   }
 
   // After a sweep the final matches are the ones it ended with: the
   // estimates have not changed since.
   if (sweep == 0) {
-    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f]);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match_polled(books[f], estimates[f], poller);
   }
   return matches;
 }

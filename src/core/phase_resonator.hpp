@@ -50,11 +50,11 @@ struct Match {
 
 // The entry with the highest similarity to the estimate; ties go to the
 // highest index; (0, 0.0) for an empty book.
-Match best_match(const PhasorBook& book, const PhasorVec& estimate);
+Match best_match(const PhasorBook& book, const PhasorVec& estimate, InterruptCheck interrupted = nullptr);
 
 // The resonator network: one (index, similarity) per codebook, in order.
-// `interrupted` is polled before every factor's update in every sweep and
-// while the codebooks are prepared.
+// `interrupted` is polled throughout (interrupt.hpp): while the codebooks
+// are prepared, and within every stage of every factor's update.
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
                              std::uint64_t max_iter,

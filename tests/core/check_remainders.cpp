@@ -73,11 +73,13 @@ int main() {
     }
     for (int k = 0; k < 4; ++k) words.push_back(rng());
     for (std::size_t w = 0; w < words.size(); ++w) {
+      // Blocks start at every index 0 .. kBlock - 1 and at large ones.
+      const std::uint64_t first = w % 3 == 0 ? w % kBlock : rng();
       const std::uint64_t position = w % kBlock;
-      const std::uint64_t seed_word = unmix(words[w]) ^ (position * kCounterStep);
-      kernels().random(out, kBlock, seed_word, static_cast<std::uint32_t>(n));
+      const std::uint64_t seed_word = unmix(words[w]) ^ ((first + position) * kCounterStep);
+      kernels().random(out, first, kBlock, seed_word, static_cast<std::uint32_t>(n));
       for (std::uint64_t i = 0; i < kBlock; ++i) {
-        const std::uint64_t x = mix(seed_word ^ (i * kCounterStep));
+        const std::uint64_t x = mix(seed_word ^ ((first + i) * kCounterStep));
         if (i == position && x != words[w]) {
           std::printf("unmix failed for %llu\n", static_cast<unsigned long long>(words[w]));
           return 1;

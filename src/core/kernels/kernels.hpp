@@ -29,8 +29,10 @@ struct Kernels {
   // out[i] = ((n - b[i]) + a[i]) mod n.
   void (*unbind)(const std::uint16_t* a, const std::uint16_t* b, std::uint16_t* out, std::size_t len,
                  std::uint32_t n);
-  // out[i] = mix(seed_word ^ i * kCounterStep) mod n (phase_constants.hpp).
-  void (*random)(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n);
+  // out[i] = mix(seed_word ^ (first + i) * kCounterStep) mod n for i < len
+  // (phase_constants.hpp): phases first .. first + len - 1 of a vector.
+  void (*random)(std::uint16_t* out, std::uint64_t first, std::size_t len, std::uint64_t seed_word,
+                 std::uint32_t n);
   // angles[i] = ((a[i] - b[i]) * 2pi) / resolution.
   void (*difference_angles)(const std::uint16_t* a, const std::uint16_t* b, double* angles, std::size_t len,
                             double resolution);
@@ -52,8 +54,11 @@ struct Kernels {
   // For the group of `present` (1 .. kEntryLanes) entries phases[0 ..
   // present - 1], lane l reading entry l's phase p of component i through
   // table offset offsets[l], k = offsets[l] + p (lanes from `present` on
-  // read phase 0, and their sums are not used):
-  // sums[l] = sum over i in order of (re[k] * w_re[i]) + (im[k] * w_im[i]).
+  // read phase 0, and their sums are not used), continuing from the sums
+  // given: for i = 0 .. dim - 1 in order,
+  // sums[l] = sums[l] + ((re[k] * w_re[i]) + (im[k] * w_im[i])).
+  // A caller may so split the components into ranges, with phases[l], lanes,
+  // w_re and w_im pointing at a range's first component.
   // Where table_size <= lanes_table_limit, `lanes` holds the same phases
   // with the group's entries side by side (lanes[i * kEntryLanes + l], 0
   // from `present` on); otherwise it is null.

@@ -81,9 +81,10 @@ struct MultiplyRemainder {
   }
 };
 
-void random_by_multiply(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+void random_by_multiply(std::uint16_t* out, std::uint64_t first, std::size_t len, std::uint64_t seed_word,
+                        std::uint32_t n) {
   const MultiplyRemainder remainder(n);
-  for (std::size_t i = 0; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, i));
+  for (std::size_t i = 0; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, first + i));
 }
 
 // The generator with x mod n taken in doubles, without a divide; exact for
@@ -100,14 +101,15 @@ inline double bits_to_double(std::uint64_t bits) {
   return d;
 }
 
-[[maybe_unused]] void random_by_float_remainder(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+[[maybe_unused]] void random_by_float_remainder(std::uint16_t* out, std::uint64_t first, std::size_t len,
+                                                std::uint64_t seed_word, std::uint32_t n) {
   constexpr std::uint64_t kExponent52 = 0x4330000000000000ull;  // the bits of 2^52
   constexpr double kTwo52 = 4503599627370496.0;
   const double nd = static_cast<double>(n);
   const double inverse = 1.0 / nd;
   const double r = static_cast<double>((std::uint64_t{1} << 32) % n);
   for (std::size_t i = 0; i < len; ++i) {
-    const std::uint64_t x = mix_counter(seed_word, i);
+    const std::uint64_t x = mix_counter(seed_word, first + i);
     const double lo = bits_to_double(kExponent52 | (x & 0xFFFFFFFFull)) - kTwo52;
     const double hi = bits_to_double(kExponent52 | (x >> 32)) - kTwo52;
     const double y = (hi * r) + lo;
@@ -229,7 +231,8 @@ inline void group_rows(const std::uint16_t* const* phases, std::size_t present, 
 void dot_group_loop(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
                     const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
                     std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
-  double s[kEntryLanes] = {};
+  double s[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
   for (std::size_t i = 0; lanes != nullptr && i < dim; ++i) {
     const double wr = w_re[i];
     const double wi = w_im[i];

@@ -51,7 +51,8 @@ inline __m128i mix_tail_remainder(__m256i product, const RemainderConstants& c) 
   return _mm256_cvttpd_epi32(_mm256_sub_pd(y, _mm256_mul_pd(q, c.n)));
 }
 
-void random_avx2(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, std::uint32_t n) {
+void random_avx2(std::uint16_t* out, std::uint64_t first, std::size_t len, std::uint64_t seed_word,
+                 std::uint32_t n) {
   const double nd = static_cast<double>(n);
   const RemainderConstants c{_mm256_set1_epi64x(0xFFFFFFFFll),
                              _mm256_set1_epi64x(0x4330000000000000ll),
@@ -64,10 +65,12 @@ void random_avx2(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, s
   const __m256i m_lo = _mm256_set1_epi64x(static_cast<long long>(kMixMultiplier & 0xFFFFFFFFull));
   const __m256i m_hi = _mm256_set1_epi64x(static_cast<long long>(kMixMultiplier >> 32));
   const __m256i step8 = _mm256_set1_epi64x(static_cast<long long>(8 * kCounterStep));
-  // The index offsets i * kCounterStep of lanes i .. i + 3 and i + 4 .. i + 7.
-  __m256i offsets0 = _mm256_setr_epi64x(0, static_cast<long long>(kCounterStep),
-                                        static_cast<long long>(2 * kCounterStep),
-                                        static_cast<long long>(3 * kCounterStep));
+  // The index offsets (first + i) * kCounterStep of lanes i .. i + 3 and
+  // i + 4 .. i + 7.
+  const std::uint64_t base = first * kCounterStep;
+  __m256i offsets0 = _mm256_setr_epi64x(static_cast<long long>(base), static_cast<long long>(base + kCounterStep),
+                                        static_cast<long long>(base + 2 * kCounterStep),
+                                        static_cast<long long>(base + 3 * kCounterStep));
   __m256i offsets1 = _mm256_add_epi64(offsets0, _mm256_set1_epi64x(static_cast<long long>(4 * kCounterStep)));
   std::size_t i = 0;
   for (; i + 8 <= len; i += 8) {
@@ -84,7 +87,7 @@ void random_avx2(std::uint16_t* out, std::size_t len, std::uint64_t seed_word, s
     offsets1 = _mm256_add_epi64(offsets1, step8);
   }
   const MultiplyRemainder remainder(n);
-  for (; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, i));
+  for (; i < len; ++i) out[i] = remainder.of(mix_counter(seed_word, first + i));
 }
 
 constexpr Kernels avx2_kernels() {

@@ -93,13 +93,13 @@ __m512d dot_term(__m512d e_re, __m512d e_im, double w_re, double w_im) {
 
 __m512d dot_group_in_registers(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
                                const double* table_im, std::size_t table_size, const double* w_re,
-                               const double* w_im, std::size_t dim) {
+                               const double* w_im, std::size_t dim, const double* sums) {
   const RegisterTable table = load_register_table(table_re, table_im, table_size);
   // The zero-masked form: the same widening, without the unset register
   // that trips GCC's uninitialised-use warning.
   const __m512i off =
       _mm512_maskz_cvtepu32_epi64(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets)));
-  __m512d s = _mm512_setzero_pd();
+  __m512d s = _mm512_loadu_pd(sums);
   for (std::size_t i = 0; i < dim; ++i) {
     const __m512i k = _mm512_add_epi64(
         _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + i * kEntryLanes))), off);
@@ -120,7 +120,7 @@ void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* const* ph
     return;
   }
   _mm512_storeu_pd(sums,
-                   dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim));
+                   dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim, sums));
 }
 
 // The superposition, 8 components at a time, the table in registers; returns

@@ -28,7 +28,9 @@ void dot_group_pairs(const std::uint16_t*, const std::uint16_t* const* phases, s
                      const double* w_im, std::size_t dim, double* sums) {
   std::size_t off[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) off[l] = offsets[l];
-  __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+  // Each register holds the sums of entries 0, 2, 1, 3 (and 4, 6, 5, 7).
+  __m256d s0 = _mm256_setr_pd(sums[0], sums[2], sums[1], sums[3]);
+  __m256d s1 = _mm256_setr_pd(sums[4], sums[6], sums[5], sums[7]);
   for (std::size_t start = 0; start < dim; start += kComponentTile) {
     const std::uint16_t* p[kEntryLanes];
     group_rows(phases, present, start, p);
