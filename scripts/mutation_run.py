@@ -2,16 +2,16 @@
 """Which plausible mistakes in src/ would the test suite miss?
 
     python3 scripts/mutation_run.py [--only NAME,...] [--timeout SECONDS] [--json FILE] [--source COMMIT]
-                                    [TEST ...]
+                                    [--ctest] [TEST ...]
 
 Copies the source tree (every tracked and untracked, not ignored file; or
 the tree of COMMIT) to .build/mutation/tree, so that the working tree is
 never changed and edits made during a run do not reach it. Then applies
 each mutant below to that copy one at a time (a single edit: an operator,
 a bound, an off-by-one, a dropped check or poll, a swapped argument),
-rebuilds the test build
-incrementally (.build/mutation/build), runs the copy's tests (all of tests/,
-or the TEST paths given, relative to the source tree) under this interpreter
+rebuilds the test build incrementally (.build/mutation/build), runs the C++
+checks of tests/core (with --ctest) and the copy's tests (all of tests/, or
+the TEST paths given, relative to the source tree) under this interpreter
 with a time limit, stopping at the first failure, restores the file, and
 prints each mutant as killed or survived. A mutant that no longer applies
 (its text is gone from the source) is listed as not applicable, one that
@@ -134,10 +134,9 @@ MUTANTS = [
      "angles[i] = (diff * kTwoPi) / resolution;", "angles[i] = diff * (kTwoPi / resolution);"),
     ("cosine table off by one", "src/core/cosine_sums.cpp",
      "const double* centre = table + (n - 1);", "const double* centre = table + n;"),
-    ("cosine difference reduced mod n", "src/core/cosine_sums.cpp",
-     "sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];",
-     "sum += centre[(static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i]) + static_cast<std::int32_t>(n)) "
-     "% static_cast<std::int32_t>(n)];"),
+    ("cosine difference reduced mod n", "src/core/kernels/portable_loops.hpp",
+     "const double diff = static_cast<double>(a[i]) - static_cast<double>(b[i]);",
+     "const double diff = static_cast<double>(a[i] >= b[i] ? a[i] - b[i] : a[i] - b[i] + static_cast<int>(resolution));"),
     ("evicted cosine table kept", "src/core/cosine_sums.cpp",
      "      *slot = Slot{n, 0, 0, nullptr};", "      slot->n = n;"),
     # --- the resonator
@@ -228,12 +227,18 @@ def build():
     return subprocess.run(["cmake", "--build", str(BUILD), "-j", "2"], capture_output=True, text=True)
 
 
-def run_suite(tests, kernels, timeout):
+def run_suite(tests, kernels, timeout, ctest):
     env = dict(os.environ, PYTHONPATH=str(BUILD))
     env.pop("TESMERINE_KERNELS", None)
     if kernels:
         env["TESMERINE_KERNELS"] = kernels
     try:
+        if ctest:
+            done = subprocess.run(["ctest", "--test-dir", str(BUILD), "--output-on-failure"], env=env,
+                                  capture_output=True, text=True, timeout=timeout)
+            if done.returncode != 0:
+                failed = [line.split()[3] for line in done.stdout.splitlines() if "***Failed" in line]
+                return "killed", f"C++ check {', '.join(failed) or done.returncode}"
         done = subprocess.run([sys.executable, "-m", "pytest", *[str(TREE / t) for t in tests], "-x", "-q",
                                "-p", "no:cacheprovider", "--no-header", "-o", "console_output_style=classic"],
                               cwd=BUILD, env=env, capture_output=True, text=True, timeout=timeout)
@@ -252,6 +257,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=600)
     parser.add_argument("--json", type=pathlib.Path, help="also write the results to this file")
     parser.add_argument("--source", metavar="COMMIT", help="test this commit's tree, not the working tree")
+    parser.add_argument("--ctest", action="store_true", help="run the C++ checks (CTest) before the tests")
     args = parser.parse_args()
     chosen = MUTANTS
     if args.only:
@@ -267,8 +273,9 @@ def main():
     commit = subprocess.run(["git", "rev-parse", "--short", args.source or "HEAD"], cwd=ROOT, capture_output=True,
                             text=True).stdout.strip()
     where = f"commit {commit}" if args.source else f"the working tree (at {commit})"
-    print(f"{where}, tests {' '.join(args.tests)}, {sys.executable}", flush=True)
-    status, why = run_suite(args.tests, None, args.timeout)
+    checks = "the C++ checks and " if args.ctest else ""
+    print(f"{where}, {checks}tests {' '.join(args.tests)}, {sys.executable}", flush=True)
+    status, why = run_suite(args.tests, None, args.timeout, args.ctest)
     if status != "survived":
         sys.exit(f"the unmutated tree fails the suite: {why}")
     statuses = ["killed", "survived", "not applicable", "does not compile"]
@@ -287,7 +294,7 @@ def main():
                 if made.returncode != 0:
                     status, why = "does not compile", ""
                 else:
-                    status, why = run_suite(args.tests, variant[0] if variant else None, args.timeout)
+                    status, why = run_suite(args.tests, variant[0] if variant else None, args.timeout, args.ctest)
             finally:
                 path.write_text(original)
         counts[status] += 1
@@ -295,7 +302,8 @@ def main():
                         "detail": why, "seconds": round(time.time() - began, 1)})
         print(f"{status:16} {name:50} {why}", flush=True)
         if args.json:
-            args.json.write_text(json.dumps({"tests": args.tests, "results": results}, indent=1) + "\n")
+            record = {"source": commit if args.source else None, "ctest": args.ctest, "tests": args.tests}
+            args.json.write_text(json.dumps({**record, "results": results}, indent=1) + "\n")
     build()  # back to the unmutated tree
     print(", ".join(f"{counts[s]} {s}" for s in statuses) + f" of {len(chosen)} mutants in {time.time() - start:.0f} s")
 
