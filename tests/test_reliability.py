@@ -1,16 +1,20 @@
-# Hostile environments: a fork, a call back into the module or an import lock held while a once-per-process value
-# is being made, interpreter exit with daemon threads inside calls, BaseExceptions from user code where ordinary
-# errors are dropped, signals during long calls, an instance made by a Python __new__. Whatever could hang or crash
-# runs in a child process with a timeout, so that a hang fails the test instead of stalling the suite.
+# Hostile environments: many threads, a fork, a call back into the module or an import lock held while a
+# once-per-process value is being made, interpreter exit with daemon threads inside calls, BaseExceptions from user
+# code where ordinary errors are dropped, memory running out, signals during long calls, an instance made by a
+# Python __new__. Whatever could hang or crash runs in a child process with a timeout (and a capped address space
+# where it takes memory), so that a hang fails the test instead of stalling the suite or the machine.
 import os
+import random
 import signal
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from conftest import SANITIZED, Hostile, Index, Loud, Seq, child, expected_notes, linux_only
+from conftest import (CAP_ADDRESS_SPACE, REF, SANITIZED, Hostile, Index, Loud, Seq, capped, child, expected_notes,
+                      linux_only, outcome)
 
 from tesmerine import PhaseHVec, resonator_factorize
 
@@ -79,6 +83,70 @@ def test_a_value_made_once_per_process(script, said):
     assert (done.returncode, done.stdout.splitlines(), done.stderr) == (0, [f"{w} {EXPECTED}" for w in said], "")
 
 
+SHARED, ODD = [PhaseHVec.random(64, 16, s) for s in range(6)], PhaseHVec.random(63, 16, 99)
+
+
+def mixed_calls(seed, count=2000):  # on shared vectors, errors included; one in 50 a resonator, which reuses scratch
+    rng, calls = random.Random(seed), []
+    for i in range(count):
+        a, b = rng.choice(SHARED), rng.choice(SHARED)  # an Index argument lets other threads run amid a call
+        calls.append(rng.choice([
+            (a.bind, b), (a.unbind, b), (a.similarity, b), (a.similarity, ODD), (PhaseHVec.bundle, [a, ODD]),
+            (PhaseHVec.bundle, rng.choices(SHARED, k=rng.randrange(1, 5))), (a.bind, Index(1)),
+            (PhaseHVec.random, 4, Index(rng.choice([1, 2**32, 16])), 0),
+            (PhaseHVec.random, Index(rng.randrange(100)), 16, rng.getrandbits(64))]) if i % 50 else
+            (resonator_factorize, a.bind(b), [SHARED[:rng.randrange(1, 4)], SHARED[3:]], rng.randrange(6)))
+    return calls
+
+
+def test_threads_give_the_serial_results():
+    plans = [mixed_calls(seed) for seed in range(6)]
+    serial, interval = [[outcome(*c) for c in calls] for calls in plans], sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        with ThreadPoolExecutor(len(plans)) as pool:  # one thread per plan, all running at once
+            assert list(pool.map(lambda calls: [outcome(*c) for c in calls], plans)) == serial
+    finally:
+        sys.setswitchinterval(interval)
+    kinds = {o[0] for calls in serial for o in calls if isinstance(o, tuple) and isinstance(o[0], str)}
+    assert kinds == {"ValueError", "PanicException", "TypeError", "OverflowError"}
+
+
+FIRST_USE = r"""
+import collections.abc, concurrent.futures, gc, sys, threading
+sys.setswitchinterval(1e-6)
+sequence_refs, barrier = sys.getrefcount(collections.abc.Sequence), threading.Barrier(48)
+def first_use(i):  # the class and interned names (import), then PanicException, the Sequence type or a note
+    barrier.wait()
+    from tesmerine import PhaseHVec
+    a = PhaseHVec.random(3, 16, i)
+    barrier.wait()  # and all at once again for the call
+    (lambda: PhaseHVec.bundle([a, PhaseHVec.random(4, 16, 0)]), lambda: PhaseHVec.bundle({a}),
+     lambda: a.bind(i))[i % 3]()
+with concurrent.futures.ThreadPoolExecutor(48) as pool:
+    futures = [pool.submit(first_use, i) for i in range(48)]
+seen = [(type(e).__name__, str(e), getattr(e, "__notes__", [])) for e in (f.exception() for f in futures)]
+first = sys.modules.pop("tesmerine")
+import tesmerine as again  # a second module object shares the class, with a function of its own
+classes = [t.__name__ for t in gc.get_objects() if isinstance(t, type)]
+print(seen == seen[:3] * 16, [s[:2] for s in seen[:3]], again is not first, again.PhaseHVec is first.PhaseHVec,
+      again.__all__ == first.__all__, again.resonator_factorize.__self__ is again,
+      again.resonator_factorize is not first.resonator_factorize,
+      sorted(name for name in classes if name in ("PanicException", "PhaseHVec")),
+      sys.getrefcount(collections.abc.Sequence) - sequence_refs)  # imported once, kept once
+"""
+
+
+@pytest.mark.parametrize("attempt", range(8))  # a race shows in some attempts, not all
+def test_first_use_from_many_threads(attempt):
+    done = child("-c", FIRST_USE, timeout=120)
+    mismatch = "assertion `left == right` failed: phase-vector dimension mismatch in bundle\n  left: 4\n right: 3"
+    first = [("PanicException", mismatch), ("TypeError", "'set' object is not an instance of 'Sequence'"),
+             ("TypeError", "'int' object is not an instance of 'PhaseHVec'")]
+    assert (done.returncode, done.stderr, done.stdout) == (
+        0, "", f"True {first} True True True True True ['PanicException', 'PhaseHVec'] 1\n")
+
+
 # The interpreter exits while a daemon thread is inside a call: one that runs the user's __getitem__ (the thread is
 # ended when it asks for the interpreter lock back), or one that needs a once-per-process value another thread is
 # making. A race: twenty processes each, side by side.
@@ -129,6 +197,64 @@ def test_base_exceptions_are_never_dropped(where, raised):
         call(raised)
     assert (info.value.args, getattr(info.value, "__notes__", [])) == ((message,), expected_notes(param))
     assert where != "the note" or info.value.__context__.args[0] == "bad value"
+
+
+# First 2000 one-component entries whose resolutions all differ and lie near 65536, which tables of every phase of
+# every resolution would take 16 bytes times the sum of the resolutions for. Then every entry point that can run out
+# of memory meets the end of memory with its thread's first C++ exception: the thread enters the module once while
+# memory is still to be had, then all the C allocator will give is taken (Python's own small-object pools keep what
+# they have) and the call raises; in the main thread, then in a fresh thread each. Last, calls whose results cannot
+# fit in memory; the module stays usable.
+MEMORY = CAP_ADDRESS_SPACE + r"""
+import ctypes, threading
+cap(in_use() + 768 * 2**20)
+from tesmerine import PhaseHVec, resonator_factorize
+book = [PhaseHVec.random(1, 65536 - j, j) for j in range(2000)]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+result = resonator_factorize(PhaseHVec.random(1, 65536, 7), [book, book[::-1]], 5)
+print(len(result), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 32 * 1024, flush=True)
+def outcome(call):
+    try:
+        return call() and ("no error",)
+    except BaseException as e:
+        return type(e).__name__, str(e), getattr(e, "__notes__", [])
+v = PhaseHVec.random(10**6, 65536, 1)
+calls = {"random": lambda: PhaseHVec.random(10**6, 4, 0), "bind": lambda: v.bind(v), "unbind": lambda: v.unbind(v),
+         "bundle": lambda: PhaseHVec.bundle([v]), "phases": v.phases,
+         "resonator_factorize": lambda: resonator_factorize(v, [[v]])}
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+pieces = (ctypes.c_void_p * 2**20)()
+def run(name):
+    v.dim  # the thread's first entry into the module
+    size, count = 2**30, 0
+    while size >= 16 and count < 2**20:
+        pieces[count] = libc.malloc(size)
+        count, size = (count + 1, size) if pieces[count] else (count, size // 2)
+    result = outcome(calls[name])
+    for i in range(count):
+        libc.free(pieces[i])
+    print(name, result[0], flush=True)
+run("bundle")
+for name in calls:
+    thread = threading.Thread(target=run, args=(name,))
+    thread.start()
+    thread.join()
+big = PhaseHVec.random(2**27, 65536, 1)  # 256 MiB of phases: fits, but nothing made from it does
+for call in (lambda: PhaseHVec.random(2**31, 16, 0), lambda: PhaseHVec.random(2**62 - 1, 4, 0),
+             lambda: PhaseHVec.bundle([big]), lambda: PhaseHVec.bundle([big] * 4),
+             lambda: resonator_factorize(big, [[big]]), big.phases):
+    print(*outcome(call), PhaseHVec.bundle([PhaseHVec.random(8, 16, 42)] * 3).phases(), big.dim, big.n, flush=True)
+"""
+
+
+@capped
+def test_memory_running_out():
+    done = child("-c", MEMORY, timeout=120)
+    calls = ["bundle", "random", "bind", "unbind", "bundle", "phases", "resonator_factorize"]
+    # Items are read in place, not copied, so no failure comes from converting `items` (none has a note).
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "".join(
+        ["2 True\n"] + [f"{name} MemoryError\n" for name in calls] + [f"MemoryError  [] {REF} {2**27} 65536\n"] * 6))
 
 
 # Calls that run for seconds unless interrupted (bench/interrupt_latency.py measures the delays): 2000 sweeps of a

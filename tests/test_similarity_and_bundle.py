@@ -40,7 +40,8 @@ def test_similarity_worked_values(n, a, b, expected):
 @pytest.mark.parametrize("n, items, expected", [
     (4, [(0,), (2,)], [0]), (4, [(1,), (3,)], [0]),  # cancellation: atan2(+0, +0)
     (4, [(0,), (1,)], [1]), (4, [(0,), (3,)], [3]),  # t = +-0.5 goes away from zero
-    (4, [(2,), (2,)], [2]), (3, [(1,), (2,)], [2]), (5, [(2,), (3,)], [3]), (8, [(3,), (5,)], [4]),  # +pi
+    (4, [(2,), (2,)], [2]), (3, [(1,), (2,)], [2]), (5, [(2,), (3,)], [3]), (11, [(5,), (6,)], [6]),  # +pi:
+    (8, [(3,), (5,)], [4]),  # t = n / 2 exactly, as (theta / 2pi) * n gives it ((theta * n) / 2pi is below at n = 11)
     (8, [(0,), (1,)], [0]),  # 11585 / 27969 < tan(pi/8): the rounded tables land below the halfway line
     (4, [(0, 1, 2), (1, 1, 3), (0, 3, 2)], [0, 1, 2]), (7, [(), ()], [])])
 def test_bundle_worked_values(n, items, expected):

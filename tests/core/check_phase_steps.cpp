@@ -59,14 +59,10 @@ int main(int argc, char** argv) {
       for (int y = -300; y <= 300; ++y) add(y, x, n);
     }
     for (double m : {1.0, 2.0, 3.0, 16384.0, 32768.0, 1638400.0, 1e9, 1e12, 0x1p52, 0x1p53, 1e18, 0x1p1000, 1e308}) {
-      for (double sx : {-1.0, 0.0, 1.0}) {
-        for (double sy : {-1.0, 0.0, 1.0}) add(sy * m, sx * m, n);
+      for (double sx : {-1.0, -0.0, 0.0, 1.0}) {
+        for (double sy : {-1.0, -0.0, 0.0, 1.0}) add(sy * m, sx * m, n);  // signed zeros too
       }
-      add(-0.0, -m, n);
-      add(-0.0, m, n);
-      add(m, -0.0, n);
     }
-    add(-0.0, -0.0, n);
     add(INFINITY, 1.0, n);
     add(1.0, -INFINITY, n);
     // Next to the boundary between steps j and j + 1, at many radii.
