@@ -1,28 +1,39 @@
 #!/usr/bin/env python3
 """Which plausible mistakes in src/ would the test suite miss?
 
-    python3 scripts/mutation_run.py [--only NAME,...] [--timeout SECONDS] [--jobs-note]
+    python3 scripts/mutation_run.py [--only NAME,...] [--timeout SECONDS] [--json FILE] [--source COMMIT]
+                                    [--ctest] [TEST ...]
 
-Applies each mutant below to the source tree one at a time (a single edit: an
-operator, a bound, an off-by-one, a dropped check or poll, a swapped
-argument), rebuilds the test build incrementally (.build/mutation), runs the
-test suite under this interpreter with a time limit (stopping at the first
-failure), restores the file, and prints each mutant as killed or survived. A
-mutant that no longer applies (its text is gone from the source) is listed
-as such. Not part of CI: a full run takes about as long as 50 suite runs.
+Copies the source tree (every tracked and untracked, not ignored file; or
+the tree of COMMIT) to .build/mutation/tree, so that the working tree is
+never changed and edits made during a run do not reach it. Then applies
+each mutant below to that copy one at a time (a single edit: an operator,
+a bound, an off-by-one, a dropped check or poll, a swapped argument),
+rebuilds the test build incrementally (.build/mutation/build), runs the C++
+checks of tests/core (with --ctest) and the copy's tests (all of tests/, or
+the TEST paths given, relative to the source tree) under this interpreter
+with a time limit, stopping at the first failure, restores the file, and
+prints each mutant as killed or survived. A mutant that no longer applies
+(its text is gone from the source) is listed as not applicable, one that
+does not compile as such: neither is a mistake the tests could catch. Not
+part of CI: a full run takes about as long as 70 suite runs.
 
 A mutant that only shows under one kernel variant names it; the suite then
 runs with TESMERINE_KERNELS forcing that variant.
 """
 import argparse
+import io
+import json
 import os
 import pathlib
 import subprocess
 import sys
+import tarfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUILD = ROOT / ".build" / "mutation"
+TREE = ROOT / ".build" / "mutation" / "tree"
+BUILD = ROOT / ".build" / "mutation" / "build"
 
 # name, file, text, replacement[, kernel variant]
 MUTANTS = [
@@ -60,6 +71,23 @@ MUTANTS = [
     ("__all__ misses the function", "src/module.cpp",
      "    add_to_module(module, function_name.get(), function.get());",
      "    check_status(PyObject_SetAttr(module, function_name.get(), function.get()));"),
+    ("keyword matched by its prefix", "src/arguments.cpp", "static_cast<std::size_t>(length) == name_length && ", ""),
+    ("BaseException from __len__ dropped", "src/arguments.cpp",
+     "    clear_ordinary_error();\n    return 0;", "    PyErr_Clear();\n    return 0;"),
+    ("BaseException from add_note dropped", "src/arguments.cpp",
+     "      if (!PyErr_ExceptionMatches(PyExc_Exception)) {", "      if (false) {"),
+    ("conversion never polls", "src/arguments.cpp",
+     "    if (out.owners.size() % kItemsPerPoll == 0) check_signals();\n", ""),
+    ("phases() never polls", "src/phase_hvec_class.cpp",
+     "      if (i % kItemsPerPoll == 0 && i != 0) check_signals();\n", ""),
+    ("thread's first exception not prepared", "src/errors.hpp",
+     "  prepare_thread_for_exceptions();\n  try {", "  try {"),
+    ("second import in the same interpreter refused", "src/module.cpp", " || expected == current", ""),
+    ("refusal names qualname before module", "src/phase_hvec_class.cpp",
+     '"cannot create \'%U.%U\' instances", module.get(), qualname.get()',
+     '"cannot create \'%U.%U\' instances", qualname.get(), module.get()'),
+    ("instances keep a reference to the class", "src/phase_hvec_class.cpp",
+     "  class_slots().free(self);\n  Py_DECREF(type);", "  class_slots().free(self);"),
     # --- the record and its algebra
     ("compatibility ignores n", "src/core/phase_hvec.cpp",
      "if (a.dim != b.dim || a.n != b.n) throw UserError(kMismatchMessage);",
@@ -68,17 +96,17 @@ MUTANTS = [
      "if (n - kMinResolution >= kMaxResolution - 1)", "if (n - kMinResolution > kMaxResolution - 1)"),
     ("capacity limit off", "src/core/phase_hvec.cpp",
      "constexpr std::uint64_t kMaxDim = 0x3FFFFFFFFFFFFFFFull;", "constexpr std::uint64_t kMaxDim = 0x7FFFFFFFFFFFFFFFull;"),
-    ("seed multiplier dropped", "src/core/phase_hvec.cpp", "seed * kSeedMultiplier, n);", "seed, n);"),
+    ("seed multiplier dropped", "src/core/phase_hvec.cpp", "seed_word = seed * kSeedMultiplier;", "seed_word = seed;"),
     ("similarity of empty vectors 0", "src/core/phase_hvec.cpp", "if (a.dim == 0) return 1.0;", "if (a.dim == 0) return 0.0;"),
     ("similarity divides by dim - 1", "src/core/phase_hvec.cpp",
      "/ static_cast<double>(a.dim);", "/ static_cast<double>(a.dim - 1);"),
     ("bundle assertion sides swapped", "src/core/phase_hvec.cpp",
      'fail_bundle_assertion("dimension", item.dim, dim);', 'fail_bundle_assertion("dimension", dim, item.dim);'),
     ("bundle checks resolution first", "src/core/phase_hvec.cpp",
-     '    if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);\n'
-     '    if (item.n != n) fail_bundle_assertion("resolution", item.n, n);',
-     '    if (item.n != n) fail_bundle_assertion("resolution", item.n, n);\n'
-     '    if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);'),
+     '      if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);\n'
+     '      if (item.n != n) fail_bundle_assertion("resolution", item.n, n);',
+     '      if (item.n != n) fail_bundle_assertion("resolution", item.n, n);\n'
+     '      if (item.dim != dim) fail_bundle_assertion("dimension", item.dim, dim);'),
     ("bundle table rounds to even", "src/core/phase_hvec.cpp",
      "round_half_away(std::cos(angle) * kScale)", "static_cast<std::int64_t>(std::nearbyint(std::cos(angle) * kScale))"),
     ("bundle angle: quotient before product", "src/core/phase_hvec.cpp",
@@ -86,11 +114,10 @@ MUTANTS = [
      "const double angle = static_cast<double>(k) * (kTwoPi / resolution);"),
     ("bundle unpacks without the bias", "src/core/phase_hvec.cpp",
      "      cos_[i] += (packed_[i] & 0xFFFFFFFFull) - bias();", "      cos_[i] += (packed_[i] & 0xFFFFFFFFull);"),
-    ("bundle block of 2^16 + 1 items", "src/core/phase_hvec.cpp",
+    ("bundle block of 2^17 items", "src/core/phase_hvec.cpp",  # 2^17 * 2^15 overflows a 32-bit half
      "constexpr std::size_t kItemsPerBlock = std::size_t{1} << 16;",
-     "constexpr std::size_t kItemsPerBlock = (std::size_t{1} << 16) + 1;"),
-    ("bundle never polls", "src/core/phase_hvec.cpp", "          poll(interrupted);\n          unpolled = 0;",
-     "          unpolled = 0;"),
+     "constexpr std::size_t kItemsPerBlock = std::size_t{1} << 17;"),
+    ("bundle fold never polls", "src/core/phase_hvec.cpp", "          poller.count(items_now * width);\n", ""),
     # --- rounding to a phase step
     ("rounding: product before quotient", "src/core/phase_rounding.cpp",
      "const double turns = theta / kTwoPi;\n  const double t = turns * static_cast<double>(n);",
@@ -98,30 +125,45 @@ MUTANTS = [
     ("negative steps not wrapped", "src/core/phase_rounding.cpp",
      "return static_cast<std::uint32_t>(k < 0 ? k + modulus : k);\n  std::int64_t r",
      "return static_cast<std::uint32_t>(k);\n  std::int64_t r"),
+    ("halves rounded to even", "src/core/phase_rounding.cpp",
+     "const double rounded = std::round(x);", "const double rounded = std::nearbyint(x);"),
     ("undecided steps taken as decided", "src/core/phase_rounding.cpp",
      "if (steps[i] == kUndecidedStep) {", "if (false) {"),
     # --- similarity sums
+    ("similarity angle: quotient before product", "src/core/kernels/portable_loops.hpp",
+     "angles[i] = (diff * kTwoPi) / resolution;", "angles[i] = diff * (kTwoPi / resolution);"),
     ("cosine table off by one", "src/core/cosine_sums.cpp",
      "const double* centre = table + (n - 1);", "const double* centre = table + n;"),
-    ("cosine difference reduced mod n", "src/core/cosine_sums.cpp",
-     "sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];",
-     "sum += centre[(static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i]) + static_cast<std::int32_t>(n)) "
-     "% static_cast<std::int32_t>(n)];"),
-    ("cosine table made too early", "src/core/cosine_sums.cpp",
-     "if (slot->demand >= table_size(n)) slot->table = new_table(n);", "slot->table = new_table(n);"),
+    ("cosine difference reduced mod n", "src/core/kernels/portable_loops.hpp",
+     "const double diff = static_cast<double>(a[i]) - static_cast<double>(b[i]);",
+     "const double diff = static_cast<double>(a[i] >= b[i] ? a[i] - b[i] : a[i] - b[i] + static_cast<int>(resolution));"),
+    ("evicted cosine table kept", "src/core/cosine_sums.cpp",
+     "      *slot = Slot{n, 0, 0, nullptr};", "      slot->n = n;"),
     # --- the resonator
     ("ties go to the lowest index", "src/core/phase_resonator.cpp",
      "if (best.similarity <= sim) best = {j, sim};", "if (best.similarity < sim) best = {j, sim};"),
     ("similarity not divided by D", "src/core/phase_resonator.cpp",
      "const double divisor = static_cast<double>(dim == 0 ? 1 : dim);", "const double divisor = 1.0;"),
     ("stop one sweep early", "src/core/phase_resonator.cpp", "stop = stable_count_ > 1;", "stop = stable_count_ > 0;"),
-    ("estimate f unbinds itself", "src/core/phase_resonator.cpp", "      if (g != f) {", "      if (true) {"),
+    ("estimate f unbinds itself", "src/core/phase_resonator.cpp", "      if (g == f) continue;\n", ""),
     ("estimates replaced at the end of the sweep", "src/core/phase_resonator.cpp",
      "    std::swap(estimates[f], scratch.next);", "    if (f + 1 == books.size()) std::swap(estimates[f], scratch.next);"),
     ("shorter entry accepted", "src/core/phase_resonator.cpp",
      "      if (entry->dim < dim) fail_index_out_of_bounds(entry->dim, entry->dim);", ""),
-    ("phases above the resolution accepted", "src/core/phase_resonator.cpp",
-     "    if (dim != 0) check_index(largest, entry->n);", ""),
+    ("similarity at D = 0 divides by 0", "src/core/phase_resonator.cpp",
+     "const double divisor = static_cast<double>(dim == 0 ? 1 : dim);", "const double divisor = static_cast<double>(dim);"),
+    ("section lookup not cleared between codebooks", "src/core/phase_resonator.cpp",
+     "    for (const TableSection& section : sections) section_of[section.n] = kNoSection;\n", ""),
+    ("phase marks not cleared", "src/core/phase_resonator.cpp", "      marked[k] = 0;\n", ""),
+    ("superposition starts from the old estimate", "src/core/phase_resonator.cpp",
+     "  sum.re.assign(dim, 0.0);", "  sum.re.resize(dim);"),
+    ("composite not copied afresh for each factor", "src/core/phase_resonator.cpp",
+     "    poller.over(dim, 2, [&](std::size_t first, std::size_t count) {\n"
+     "      std::copy_n(composite.re.data() + first, count, w.re.data() + first);\n"
+     "      std::copy_n(composite.im.data() + first, count, w.im.data() + first);\n"
+     "    });\n", ""),
+    ("stable count never reset", "src/core/phase_resonator.cpp",
+     "    } else {\n      stable_count_ = 0;\n    }", "    }"),
     ("max_iter 0 still sweeps once", "src/core/phase_resonator.cpp", "while (max_iter != 0) {", "while (true) {"),
     # --- the kernels
     ("bind wraps one too early", "src/core/kernels/portable_loops.hpp",
@@ -152,21 +194,53 @@ MUTANTS = [
 ]
 
 
-def build(env):
+def sync_tree(revision):
+    """Makes TREE a copy of the working tree, or of a commit's tree. Files already there with the same content
+    keep their times, so that the build stays incremental."""
+    if revision:
+        archive = subprocess.run(["git", "archive", "--format=tar", revision], cwd=ROOT, check=True,
+                                 capture_output=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+            files = {m.name: (tar.extractfile(m).read(), m.mode) for m in tar.getmembers() if m.isfile()}
+    else:
+        listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                                check=True, capture_output=True).stdout.decode().split("\0")
+        files = {name: ((ROOT / name).read_bytes(), (ROOT / name).stat().st_mode & 0o777)
+                 for name in listed if name and (ROOT / name).is_file()}
+    for name, (content, mode) in files.items():
+        copy = TREE / name
+        if not copy.is_file() or copy.read_bytes() != content:
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            copy.write_bytes(content)
+        os.chmod(copy, mode)
+    wanted = set(files)
+    for copy in [path for path in TREE.rglob("*") if path.is_file()]:
+        if str(copy.relative_to(TREE)) not in wanted and "__pycache__" not in copy.parts:
+            copy.unlink()
+
+
+def build():
     if not (BUILD / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+        subprocess.run(["cmake", "-S", str(TREE), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                         "-DTESMERINE_KERNELS_OVERRIDE=ON", f"-DPython_EXECUTABLE={sys.executable}"],
                        check=True, capture_output=True)
-    return subprocess.run(["cmake", "--build", str(BUILD), "-j", "2"], capture_output=True, text=True, env=env)
+    return subprocess.run(["cmake", "--build", str(BUILD), "-j", "2"], capture_output=True, text=True)
 
 
-def run_suite(kernels, timeout):
+def run_suite(tests, kernels, timeout, ctest):
     env = dict(os.environ, PYTHONPATH=str(BUILD))
+    env.pop("TESMERINE_KERNELS", None)
     if kernels:
         env["TESMERINE_KERNELS"] = kernels
     try:
-        done = subprocess.run([sys.executable, "-m", "pytest", str(ROOT / "tests"), "-x", "-q", "-p", "no:cacheprovider",
-                               "--no-header", "-o", "console_output_style=classic"],
+        if ctest:
+            done = subprocess.run(["ctest", "--test-dir", str(BUILD), "--output-on-failure"], env=env,
+                                  capture_output=True, text=True, timeout=timeout)
+            if done.returncode != 0:
+                failed = [line.split()[3] for line in done.stdout.splitlines() if "***Failed" in line]
+                return "killed", f"C++ check {', '.join(failed) or done.returncode}"
+        done = subprocess.run([sys.executable, "-m", "pytest", *[str(TREE / t) for t in tests], "-x", "-q",
+                               "-p", "no:cacheprovider", "--no-header", "-o", "console_output_style=classic"],
                               cwd=BUILD, env=env, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return "killed", "timed out"
@@ -178,42 +252,60 @@ def run_suite(kernels, timeout):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("tests", nargs="*", default=["tests"], help="test paths relative to the source tree")
     parser.add_argument("--only", help="comma-separated mutant names to run")
     parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--json", type=pathlib.Path, help="also write the results to this file")
+    parser.add_argument("--source", metavar="COMMIT", help="test this commit's tree, not the working tree")
+    parser.add_argument("--ctest", action="store_true", help="run the C++ checks (CTest) before the tests")
     args = parser.parse_args()
     chosen = MUTANTS
     if args.only:
         names = set(args.only.split(","))
+        unknown = names - {m[0] for m in MUTANTS}
+        if unknown:
+            sys.exit(f"no such mutants: {', '.join(sorted(unknown))}")
         chosen = [m for m in MUTANTS if m[0] in names]
-    env = dict(os.environ)
-    done = build(env)
+    sync_tree(args.source)
+    done = build()
     if done.returncode != 0:
         sys.exit(f"the unmutated tree does not build:\n{done.stderr}")
-    status, why = run_suite(None, args.timeout)
+    commit = subprocess.run(["git", "rev-parse", "--short", args.source or "HEAD"], cwd=ROOT, capture_output=True,
+                            text=True).stdout.strip()
+    where = f"commit {commit}" if args.source else f"the working tree (at {commit})"
+    checks = "the C++ checks and " if args.ctest else ""
+    print(f"{where}, {checks}tests {' '.join(args.tests)}, {sys.executable}", flush=True)
+    status, why = run_suite(args.tests, None, args.timeout, args.ctest)
     if status != "survived":
         sys.exit(f"the unmutated tree fails the suite: {why}")
-    counts = {"killed": 0, "survived": 0, "not applicable": 0}
+    statuses = ["killed", "survived", "not applicable", "does not compile"]
+    counts, results = dict.fromkeys(statuses, 0), []
     start = time.time()
     for name, file, text, replacement, *variant in chosen:
-        path = ROOT / file
+        path = TREE / file
         original = path.read_text()
+        began = time.time()
         if original.count(text) != 1:
             status, why = "not applicable", f"text found {original.count(text)} times in {file}"
         else:
             path.write_text(original.replace(text, replacement))
             try:
-                made = build(env)
+                made = build()
                 if made.returncode != 0:
-                    status, why = "killed", "does not compile"
+                    status, why = "does not compile", ""
                 else:
-                    status, why = run_suite(variant[0] if variant else None, args.timeout)
+                    status, why = run_suite(args.tests, variant[0] if variant else None, args.timeout, args.ctest)
             finally:
                 path.write_text(original)
         counts[status] += 1
-        print(f"{status:15} {name:50} {why}", flush=True)
-    build(env)  # back to the unmutated tree
-    print(f"{counts['killed']} killed, {counts['survived']} survived, {counts['not applicable']} not applicable "
-          f"of {len(chosen)} mutants in {time.time() - start:.0f} s")
+        results.append({"name": name, "file": file, "variant": variant[0] if variant else None, "status": status,
+                        "detail": why, "seconds": round(time.time() - began, 1)})
+        print(f"{status:16} {name:50} {why}", flush=True)
+        if args.json:
+            record = {"source": commit if args.source else None, "ctest": args.ctest, "tests": args.tests}
+            args.json.write_text(json.dumps({**record, "results": results}, indent=1) + "\n")
+    build()  # back to the unmutated tree
+    print(", ".join(f"{counts[s]} {s}" for s in statuses) + f" of {len(chosen)} mutants in {time.time() - start:.0f} s")
 
 
 if __name__ == "__main__":

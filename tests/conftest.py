@@ -1,7 +1,9 @@
+# Helpers shared by the tests, and the table of every error of every entry point (test_arguments.py, test_leaks.py).
 import ctypes
 import functools
 import math
 import operator
+import os
 import subprocess
 import sys
 import time
@@ -12,6 +14,20 @@ from tesmerine import PhaseHVec, resonator_factorize
 
 TWO_PI = 6.283185307179586  # the double nearest to 2*pi
 REF = [7, 13, 9, 14, 12, 10, 0, 12]  # PhaseHVec.random(8, 16, 42)
+SANITIZED = bool(os.environ.get("TESMERINE_SANITIZED"))
+LEAK_CHECKED = SANITIZED or bool(os.environ.get("TESMERINE_VALGRIND"))  # where NumPy's and Dask's leaks are reported
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs fork, RLIMIT_AS and /proc")
+capped = pytest.mark.skipif(SANITIZED or not sys.platform.startswith("linux"), reason="needs RLIMIT_AS, not ASan")
+
+# The start of a child's script that caps its own address space (as `ulimit -v` does): cap(limit) in bytes;
+# in_use() is the address space it already takes.
+CAP_ADDRESS_SPACE = r"""
+import resource
+def in_use():
+    return int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+def cap(limit):
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+"""
 
 
 def expected_notes(param):  # a failed conversion's note; interpreters before 3.11 have no add_note
@@ -34,17 +50,6 @@ def child(*argv, timeout=300, env=None):  # a fresh interpreter running argv
     return subprocess.run([sys.executable, *map(str, argv)], capture_output=True, text=True, timeout=timeout, env=env)
 
 
-# The start of a child's script that caps its own address space (as `ulimit -v` does): cap(limit) in bytes;
-# in_use() is the address space it already takes.
-CAP_ADDRESS_SPACE = r"""
-import resource
-def in_use():
-    return int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
-def cap(limit):
-    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
-"""
-
-
 def ordered_sum(values):  # one addition at a time, in order (sum() may compensate for rounding)
     return functools.reduce(operator.add, values, 0.0)
 
@@ -62,16 +67,17 @@ def from_phases(phases, n):  # a vector holding exactly `phases`: two seeded vec
         seen[tuple(v.phases())] = v
         w = seen.get(tuple((t - p) % n for t, p in zip(phases, v.phases())))
         if w is not None:
-            assert w.bind(v).phases() == list(phases)
             return w.bind(v)
 
 
-class Seq:  # a user sequence: __len__ claims `length` (raises if None), reading item `fail_at` raises
-    def __init__(self, items, length=None, fail_at=None):
+class Seq:  # a user sequence: __len__ claims `length`, or raises it if it is an exception class; item `fail_at` raises
+    def __init__(self, items, length=TypeError, fail_at=None):
         self.items, self.length, self.fail_at = items, length, fail_at
 
     def __len__(self):
-        return len(None) if self.length is None else self.length
+        if isinstance(self.length, type):
+            raise self.length("from __len__")
+        return self.length
 
     def __getitem__(self, i):
         if i == self.fail_at:
@@ -90,16 +96,23 @@ class Index:  # an integer only through __index__ (which lets other threads run)
         return self.value
 
 
-class NoIter(Seq):
-    def __iter__(self):
-        raise ZeroDivisionError("no iterator")
+class Hostile(type):  # a metaclass whose classes raise their attribute `raised` when asked for their __qualname__
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise type.__getattribute__(cls, "raised")("no name")
+        return type.__getattribute__(cls, name)
 
 
-# Every error of every entry point, for test_arguments.py and test_leaks.py: parsing, conversion, core ValueErrors
-# and PanicException.
+class Loud(Exception):  # its add_note raises the exception class given after its message
+    def add_note(self, note):
+        raise self.args[1]("from add_note")
+
+
+NoIter = type("NoIter", (Seq,), {"__iter__": lambda self: 1 / 0})
 random_vec, bundle, factorize = PhaseHVec.random, PhaseHVec.bundle, resonator_factorize
 VEC, VEC2 = random_vec(3, 16, 1), random_vec(3, 16, 2)
 LONGER, COARSER = random_vec(4, 16, 3), random_vec(3, 8, 4)  # unlike VEC in dimension, in resolution
+NAMELESS = Hostile("T", (), {"raised": ValueError})
 
 
 def capi(name, restype, value):  # the exception the interpreter's own C conversion raises for `value`
@@ -115,6 +128,7 @@ TOO_BIG_SIGNED = capi("PyLong_AsLong", ctypes.c_long, 2**63)
 NOT_INT, FLOAT = (caught(lambda v=v: operator.index(v)) for v in (None, 1.5))  # the interpreter's own TypeErrors
 NONE, STR = TypeError("'None' is not an instance of 'PhaseHVec'"), TypeError("Can't extract `str` to `Vec`")
 RANGE, ITER = OverflowError("out of range integral type conversion attempted"), RuntimeError("iteration failed")
+NO_ITER = caught(lambda: 1 / 0)
 PARSING = [  # (TypeError message, calls...)
     *[(f"PhaseHVec.{m}() missing 1 required positional argument: 'other'", lambda m=m: getattr(VEC, m)())
       for m in ("bind", "unbind", "similarity")],
@@ -140,6 +154,7 @@ PARSING = [  # (TypeError message, calls...)
 ERRORS = [(TypeError(message), None, *calls) for message, *calls in PARSING] + [  # (error, note's parameter, calls...)
     (wrong("int"), "other", lambda: VEC.bind(3), lambda: VEC.similarity(other=3)),
     (NONE, "other", lambda: VEC.unbind(None)),
+    (wrong("<failed to extract type name>"), "other", lambda: VEC.bind(NAMELESS())),
     (NONE, "composite", lambda: factorize(None, "ab", -1)),
     (STR, "items", lambda: bundle(""), lambda: bundle(items=type("S", (str,), {})("ab"))),
     (wrong("set", "Sequence"), "items", lambda: bundle({VEC})),
@@ -148,15 +163,14 @@ ERRORS = [(TypeError(message), None, *calls) for message, *calls in PARSING] + [
     (wrong("int"), "items", lambda: bundle([VEC, 2**9]), lambda: bundle(range(2**40)), lambda: bundle(Seq([1], 9))),
     (wrong("float"), "items", lambda: bundle([VEC, LONGER, 1.5])),  # converted in full before any fold
     (ITER, "items", lambda: bundle(Seq([VEC, VEC], 2**40, fail_at=1))), (NONE, "items", lambda: bundle((VEC, None))),
-    (ZeroDivisionError("no iterator"), "items", lambda: bundle(NoIter([VEC]))),
+    (NO_ITER, "items", lambda: bundle(NoIter([VEC]))),
     (STR, "codebooks", lambda: factorize(VEC, "ab", -1), lambda: factorize(VEC, [[VEC], ""])),
     (wrong("PhaseHVec", "Sequence"), "codebooks", lambda: factorize(VEC, [[VEC], VEC])),
     (wrong("int", "Sequence"), "codebooks", lambda: factorize(VEC, 5), lambda: factorize(VEC, range(2**40))),
     (wrong("int"), "codebooks", lambda: factorize(VEC, [[VEC, 2**9]], None), lambda: factorize(VEC, [range(2**40)])),
     (ITER, "codebooks",
      lambda: factorize(VEC, Seq([[VEC], [VEC2]], 2**40, 1)), lambda: factorize(VEC, [Seq([VEC], 2**40, 0)])),
-    (ZeroDivisionError("no iterator"), "codebooks",
-     lambda: factorize(VEC, NoIter([[VEC]])), lambda: factorize(VEC, [[VEC], NoIter([VEC])])),
+    (NO_ITER, "codebooks", lambda: factorize(VEC, NoIter([[VEC]])), lambda: factorize(VEC, [[VEC], NoIter([VEC])])),
     (NOT_INT, "max_iter", lambda: factorize(VEC, [[VEC, VEC2]], max_iter=None)),
     (NEGATIVE, "max_iter", lambda: factorize(VEC, [[VEC, VEC2]], -1)), (NEGATIVE, "dim", lambda: random_vec(-1, 4, 0)),
     (TOO_BIG, "dim", lambda: random_vec(2**64, 4, 0)), (FLOAT, "dim", lambda: random_vec(4.0, 1.5, -1)),
@@ -165,6 +179,7 @@ ERRORS = [(TypeError(message), None, *calls) for message, *calls in PARSING] + [
     (FLOAT, "n", lambda: random_vec(4, 1.5, -1)), (NEGATIVE, "seed", lambda: random_vec(4, 1, -1)),
     (ZeroDivisionError("n"), "n", lambda: random_vec(4, Index(ZeroDivisionError("n")), 0)),
     (ValueError("s"), "seed", lambda: random_vec(4, 8, Index(ValueError("s")))),
+    (Loud("bad", ValueError), None, lambda: random_vec(4, 8, Index(Loud("bad", ValueError)))),  # add_note failed
     (ValueError("phase vectors differ in dimension or resolution"), None, *[  # dim, n, both; dim 0 is no exception
         lambda op=op, a=a, b=b: getattr(a, op)(b) for op in ("bind", "unbind", "similarity")
         for a, b in [(VEC, LONGER), (VEC, COARSER), (LONGER, COARSER), (random_vec(0, 16, 1), random_vec(0, 8, 1))]]),

@@ -2,11 +2,10 @@
 
 import csv
 import importlib.util
-import os
 from pathlib import Path
 
 import pytest
-from conftest import child
+from conftest import SANITIZED, child
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -33,10 +32,10 @@ def test_example_output(argv, status, expected):
 # --help describes the example and runs nothing: the output is the usage alone, and comes at once
 # even from the examples whose default run takes many seconds.
 @pytest.mark.parametrize("name", sorted(path.name for path in EXAMPLES.glob("*.py")))
-def test_example_help(name):
+def test_example_help(name):  # 3.9 titles the options "optional arguments"
     done = child(EXAMPLES / name, "--help", timeout=30)
-    assert (done.returncode, done.stderr, done.stdout.startswith(f"usage: {name} [-h]")) == (0, "", True), done.stdout
-    assert "options:" in done.stdout or "optional arguments:" in done.stdout  # 3.9 prints the older title
+    titled = "options:" in done.stdout or "optional arguments:" in done.stdout
+    assert (done.returncode, done.stderr, done.stdout.startswith(f"usage: {name} [-h]"), titled) == (0, "", True, True)
 
 
 def test_capacity_sweep_small(tmp_path):
@@ -45,17 +44,17 @@ def test_capacity_sweep_small(tmp_path):
     # resonator's capacity: every problem must be solved.
     done = child(EXAMPLES / "capacity_sweep.py", "--dim", 512, "--factors", 3, "--sizes", 2, 3, "--resolutions", 4, 64,
                  "--trials", 4, "--csv", table, "--png", picture)
-    out = done.stdout
-    assert (done.returncode, out.count("solved    4/4")) == (0, 4), done.stderr
+    assert (done.returncode, done.stdout.count("solved    4/4")) == (0, 4), done.stderr
     with open(table, newline="") as f:
         assert list(csv.reader(f)) == [["dim", "factors", "n", "codebook_size", "trials", "solved", "fraction"], *[
             ["512", "3", n, m, "4", "4", "1.0"] for n in ("4", "64") for m in ("2", "3")]]
-    assert ("matplotlib is not installed: no plot written" in out and not picture.exists()) if importlib.util.find_spec(
-        "matplotlib") is None else picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    no_plot = "matplotlib is not installed: no plot written" in done.stdout and not picture.exists()
+    png = picture.exists() and picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert no_plot if importlib.util.find_spec("matplotlib") is None else png
 
 
 # Dask's own processes leave interpreter objects behind at exit, which LeakSanitizer reports.
-@pytest.mark.skipif(bool(os.environ.get("TESMERINE_SANITIZED")), reason="Dask's processes leak at exit")
+@pytest.mark.skipif(SANITIZED, reason="Dask's processes leak at exit")
 def test_distributed_sweep_same_bytes(tmp_path):
     pytest.importorskip("distributed")
     # M = 24 at D = 256 is past the resonator's capacity, so the table holds

@@ -1,6 +1,6 @@
-# Every entry point, on success and on every error row, called thousands of times: neither the memory
-# in use (Python's, through tracemalloc, and the C/C++ heap's, through mallinfo2) nor the reference
-# counts and contents of the arguments may change.
+# Every entry point, on success and on each kind of error, called thousands of times: neither the memory in use
+# (Python's, through tracemalloc, and the C/C++ heap's, through mallinfo2) nor the reference counts and contents of
+# the arguments may change.
 import ctypes
 import gc
 import os
@@ -8,7 +8,7 @@ import sys
 import tracemalloc
 
 import pytest
-from conftest import ERRORS, PANICS, caught, outcome  # every error row of every entry point
+from conftest import ERRORS, LEAK_CHECKED, PANICS, caught, outcome
 
 from tesmerine import PhaseHVec, resonator_factorize
 
@@ -26,7 +26,7 @@ try:
 except (OSError, AttributeError):  # not glibc >= 2.33
     mallinfo2 = None
 # Under ASan or valgrind the heap is the tool's, and the tool checks the extension's allocations.
-HEAP = mallinfo2 is not None and not (os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"))
+HEAP = mallinfo2 is not None and not LEAK_CHECKED
 
 
 def in_use():  # bytes traced by tracemalloc, and in use on the C heap (0 where the heap is a tool's)
@@ -40,9 +40,9 @@ SUCCESS = [
     lambda: PhaseHVec.bundle((BIG, BIG2)), lambda: resonator_factorize(BIG.bind(BIG2), [[BIG, BIG2], (BIG2, BIG)], 3),
     lambda: resonator_factorize(BIG, []), BIG.phases, lambda: BIG.dim, lambda: BIG.n, lambda: repr(BIG)]
 CALLS = [*[(f"ok{i}", call) for i, call in enumerate(SUCCESS)], ("refused0", PhaseHVec),
-         ("refused1", lambda: BIG.phases(1)),
-         *[(f"panic{i}", call) for i, (call, _) in enumerate(PANICS)],
-         *[(f"{type(row[0]).__name__}{i}.{j}", call) for i, row in enumerate(ERRORS) for j, call in enumerate(row[2:])]]
+         ("refused1", lambda: BIG.phases(1)),  # each kind of error once (65536-entry tables are slow to make)
+         *[(f"panic{i}", call) for i, (call, message) in enumerate(PANICS) if "65536" not in message],
+         *[(f"{type(row[0]).__name__}{i}", row[2]) for i, row in enumerate(ERRORS)]]
 
 
 def arguments(call):  # what a call passes (defaults, receiver, constants, globals named), and the class

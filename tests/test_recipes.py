@@ -2,10 +2,10 @@
 # in docs/recipes.md, the README and the guide is what the module returns.
 
 import doctest
-import os
 from pathlib import Path
 
 import pytest
+from conftest import LEAK_CHECKED
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parent.parent
 @pytest.mark.parametrize("name", ["docs/recipes.md", "docs/guide.md", "README.md"])
 def test_documentation_examples(name, monkeypatch):
     if name == "docs/recipes.md":
-        if os.environ.get("TESMERINE_SANITIZED") or os.environ.get("TESMERINE_VALGRIND"):
+        if LEAK_CHECKED:
             pytest.skip("importing NumPy leaks its module's objects, which the leak checkers report")
         pytest.importorskip("numpy")
         monkeypatch.syspath_prepend(str(ROOT / "examples"))  # the recipes import the distributed example's task

@@ -26,16 +26,17 @@
 namespace {
 
 using namespace tesmerine::core;
+using u64 = std::uint64_t;
 
-std::uint64_t mix(std::uint64_t x) {
+u64 mix(u64 x) {
   x ^= x >> 29;
   x *= kMixMultiplier;
   x ^= x >> 32;
   return x;
 }
 
-std::uint64_t unmix(std::uint64_t x) {
-  std::uint64_t inverse = kMixMultiplier;  // Newton's iteration for the inverse mod 2^64
+u64 unmix(u64 x) {
+  u64 inverse = kMixMultiplier;  // Newton's iteration for the inverse mod 2^64
   for (int i = 0; i < 6; ++i) inverse *= 2 - kMixMultiplier * inverse;
   x ^= x >> 32;
   x *= inverse;
@@ -50,23 +51,17 @@ int main() {
   std::mt19937_64 rng(2026);
   long checked = 0, differing = 0;
   std::uint16_t out[kBlock];
-  std::vector<std::uint64_t> words;
-  for (std::uint64_t n = 2; n <= 65536; ++n) {
-    const std::uint64_t r = (std::uint64_t{1} << 32) % n;
-    words.clear();
-    for (std::uint64_t x : {std::uint64_t{0}, std::uint64_t{1}, n - 1, n, n + 1, ~std::uint64_t{0},
-                            ~std::uint64_t{0} - 1, (std::uint64_t{1} << 32) - 1, std::uint64_t{1} << 32,
-                            (std::uint64_t{1} << 32) + 1}) {
-      words.push_back(x);
-    }
-    const std::uint64_t top = ~std::uint64_t{0} - ~std::uint64_t{0} % n;  // the largest multiple of n
-    for (std::uint64_t x : {top - 1, top, top + 1}) words.push_back(x);
-    for (std::uint64_t hi : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1} << 31,
-                             (std::uint64_t{1} << 32) - 1, rng() >> 32}) {
-      for (std::uint64_t want : {std::uint64_t{0}, std::uint64_t{1}, n - 1}) {
+  std::vector<u64> words;
+  for (u64 n = 2; n <= 65536; ++n) {
+    const u64 r = (u64{1} << 32) % n;
+    const u64 top = ~u64{0} - ~u64{0} % n;  // the largest multiple of n
+    words = {0, 1, n - 1, n, n + 1, ~u64{0}, ~u64{0} - 1, (u64{1} << 32) - 1, u64{1} << 32, (u64{1} << 32) + 1,
+             top - 1, top, top + 1};
+    for (u64 hi : {u64{0}, u64{1}, u64{1} << 31, (u64{1} << 32) - 1, rng() >> 32}) {
+      for (u64 want : {u64{0}, u64{1}, n - 1}) {
         // The largest lo below 2^32 with hi * r + lo = want (mod n).
-        const std::uint64_t base = (want + n - (hi * r) % n) % n;
-        const std::uint64_t lo = base + (((std::uint64_t{1} << 32) - 1 - base) / n) * n;
+        const u64 base = (want + n - (hi * r) % n) % n;
+        const u64 lo = base + (((u64{1} << 32) - 1 - base) / n) * n;
         words.push_back((hi << 32) | lo);
       }
       words.push_back((hi << 32) | (rng() & 0xFFFFFFFFull));
@@ -74,12 +69,12 @@ int main() {
     for (int k = 0; k < 4; ++k) words.push_back(rng());
     for (std::size_t w = 0; w < words.size(); ++w) {
       // Blocks start at every index 0 .. kBlock - 1 and at large ones.
-      const std::uint64_t first = w % 3 == 0 ? w % kBlock : rng();
-      const std::uint64_t position = w % kBlock;
-      const std::uint64_t seed_word = unmix(words[w]) ^ ((first + position) * kCounterStep);
+      const u64 first = w % 3 == 0 ? w % kBlock : rng();
+      const u64 position = w % kBlock;
+      const u64 seed_word = unmix(words[w]) ^ ((first + position) * kCounterStep);
       kernels().random(out, first, kBlock, seed_word, static_cast<std::uint32_t>(n));
-      for (std::uint64_t i = 0; i < kBlock; ++i) {
-        const std::uint64_t x = mix(seed_word ^ ((first + i) * kCounterStep));
+      for (u64 i = 0; i < kBlock; ++i) {
+        const u64 x = mix(seed_word ^ ((first + i) * kCounterStep));
         if (i == position && x != words[w]) {
           std::printf("unmix failed for %llu\n", static_cast<unsigned long long>(words[w]));
           return 1;
