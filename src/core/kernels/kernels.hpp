@@ -19,6 +19,29 @@ inline constexpr std::size_t kEntryLanes = 8;
 // block's sums held while every entry's phases of the block are read.
 inline constexpr std::size_t kComponentTile = 16;
 
+// One codebook as the kernels read it. Every entry is a unit phasor on its
+// own lattice, so entry j's phasor at component i is the table's position
+// k = offsets[j] + rows[j][i], whose (re, im) are pairs[2k] and pairs[2k + 1].
+// Where every position of the table fits in a byte, the positions come
+// again, k itself, side by side for each kernel (each a sequential stream):
+// `lanes` as [group][component][kEntryLanes] for the dot products (position
+// 0 past the last entry) and `tiles` as [tile][entry][kComponentTile] for
+// the superposition (whole tiles only; the components after the last whole
+// tile are read from the rows). A table of two positions gives its byte
+// positions as 0x00 and 0xFF (`two_positions`), so that a byte is its own
+// lane mask.
+struct CodebookView {
+  std::size_t count = 0;                       // entries
+  std::size_t dim = 0;                         // components of each entry
+  const double* pairs = nullptr;
+  std::size_t positions = 0;                   // positions in the table, at least 1
+  const std::uint32_t* offsets = nullptr;      // padded with 0 to whole groups
+  const std::uint16_t* const* rows = nullptr;  // dim positions each
+  const std::uint8_t* lanes = nullptr;         // or null
+  const std::uint8_t* tiles = nullptr;         // or null
+  bool two_positions = false;
+};
+
 // Marks a step that nearest_steps leaves to the exact path.
 inline constexpr std::int32_t kUndecidedStep = INT32_MIN;
 
@@ -44,33 +67,29 @@ struct Kernels {
   void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
                      const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest);
-  // The codebook tables come twice: table_re and table_im apart, and
-  // table_pairs with both values of entry k side by side (re at 2k, im at
-  // 2k + 1), so that one load reads a phasor.
-  //
-  // The codebook's entries are read in place: phases[j] is entry j's array
-  // of dim phase indices.
-  //
-  // For the group of `present` (1 .. kEntryLanes) entries phases[0 ..
-  // present - 1], lane l reading entry l's phase p of component i through
-  // table offset offsets[l], k = offsets[l] + p (lanes from `present` on
-  // read phase 0, and their sums are not used), continuing from the sums
-  // given: for i = 0 .. dim - 1 in order,
-  // sums[l] = sums[l] + ((re[k] * w_re[i]) + (im[k] * w_im[i])).
-  // A caller may so split the components into ranges, with phases[l], lanes,
-  // w_re and w_im pointing at a range's first component.
-  // Where table_size <= lanes_table_limit, `lanes` holds the same phases
-  // with the group's entries side by side (lanes[i * kEntryLanes + l], 0
-  // from `present` on); otherwise it is null.
-  void (*dot_group)(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
-                    const std::uint32_t* offsets,
-                    const double* table_re, const double* table_im, const double* table_pairs,
-                    std::size_t table_size, const double* w_re, const double* w_im, std::size_t dim, double* sums);
-  // For each component i: out[i] = out[i] + weights[j] * table[offsets[j] + p],
-  // p = phases[j][i], for j = 0 .. count - 1 in order (re and im alike).
-  void (*superpose)(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
-                    std::size_t table_size, std::size_t dim, double* out_re, double* out_im);
+  // The dot products of one group of a codebook's entries with w, lane l
+  // for entry group * kEntryLanes + l, over the components [first, last),
+  // continuing from the sums given: for i = first .. last - 1 in order,
+  // sums[l] = sums[l] + ((re * w_re[i]) + (im * w_im[i])), (re, im) being
+  // the entry's phasor at component i. Lanes past the last entry read
+  // position 0 and their sums are not used. A caller may so split the
+  // components into ranges.
+  void (*dot_group)(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                    std::size_t first, std::size_t last, double* sums);
+  // The same for a book of two positions (its lanes bytes 0x00 or 0xFF),
+  // whose terms the caller forms once for every group: term0[i] and
+  // term1[i] are ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
+  // sums[l] = sums[l] + (byte ? term1[i] : term0[i]).
+  void (*dot_group_select)(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
+                           std::size_t first, std::size_t last, double* sums);
+  // The weighted superposition of the entries [entry_first, entry_last) over
+  // the components [first, last), first a multiple of kComponentTile: for
+  // each such component i and each of those entries j in order,
+  // out_re[i] = out_re[i] + (weights[j] * re) and likewise for im, (re, im)
+  // being entry j's phasor at component i. out_re and out_im are indexed by
+  // component.
+  void (*superpose)(const CodebookView& book, const double* weights, std::size_t entry_first,
+                    std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im);
   // w = w * conj(e), componentwise.
   void (*unbind_phasors)(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len);
   // steps[i] = the integer nearest to (atan2(y[i], x[i]) / 2pi) * n, computed
@@ -80,9 +99,6 @@ struct Kernels {
   // steps_per_radian is n / 2pi.
   void (*nearest_steps)(const double* y, const double* x, std::int32_t* steps, std::size_t len,
                         double steps_per_radian);
-  // The largest table for which dot_group reads `lanes` (0: never), so that
-  // a codebook is copied that way only where it is read so.
-  std::size_t lanes_table_limit;
 };
 
 // The variant for this processor: the first entry of the table that it

@@ -217,111 +217,136 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   gather_add_items<gather_add_one_apart, gather_add_four_apart>(phases, count, offset, table, acc, len, largest);
 }
 
-// The rows of a group's entries for the block of components from `start`:
-// rows[l] points at entry l's phases from `start`, or at zeros for lanes
-// from `present` on. Only the block's components below dim are read.
-inline void group_rows(const std::uint16_t* const* phases, std::size_t present, std::size_t start,
-                       const std::uint16_t** rows) {
-  static constexpr std::uint16_t kZeros[kComponentTile] = {};
-  for (std::size_t l = 0; l < kEntryLanes; ++l) rows[l] = l < present ? phases[l] + start : kZeros;
+// The codebook kernels. Each phasor is read as its (re, im) pair of the
+// table, book.pairs[2k] and book.pairs[2k + 1].
+
+// Entry j's table position at component i, read from its row.
+inline std::size_t row_position(const CodebookView& book, std::size_t j, std::size_t i) {
+  return std::size_t{book.offsets[j]} + book.rows[j][i];
 }
 
-// Where the group's entries are given side by side (`lanes`), one
-// component's phases are one contiguous run.
-void dot_group_loop(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
-                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
-                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
-  double s[kEntryLanes];
-  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  for (std::size_t i = 0; lanes != nullptr && i < dim; ++i) {
+// The dot products of a group whose positions are given side by side as
+// bytes (book.lanes): one component's positions are one run of bytes.
+void dot_group_from_bytes(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                          std::size_t first, std::size_t last, double* s) {
+  const std::uint8_t* lanes = book.lanes + (group * book.dim + first) * kEntryLanes;
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
     const double wr = w_re[i];
     const double wi = w_im[i];
-    const std::uint16_t* p = lanes + i * kEntryLanes;
     for (std::size_t l = 0; l < kEntryLanes; ++l) {
-      const std::size_t k = std::size_t{offsets[l]} + p[l];
-      s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+      const double* pair = book.pairs + 2 * std::size_t{lanes[l]};
+      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
     }
   }
-  for (std::size_t start = 0; lanes == nullptr && start < dim; start += kComponentTile) {
-    const std::uint16_t* rows[kEntryLanes];
-    group_rows(phases, present, start, rows);
-    const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
-    for (std::size_t c = 0; c < width; ++c) {
-      const double wr = w_re[start + c];
-      const double wi = w_im[start + c];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) {
-        const std::size_t k = std::size_t{offsets[l]} + rows[l][c];
-        s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
-      }
+}
+
+// The dot products of a group read from its entries' rows (lanes past the
+// last entry are left as they are).
+void dot_group_from_rows(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                         std::size_t first, std::size_t last, double* s) {
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  for (std::size_t i = first; i < last; ++i) {
+    const double wr = w_re[i];
+    const double wi = w_im[i];
+    for (std::size_t l = 0; l < present; ++l) {
+      const double* pair = book.pairs + 2 * row_position(book, base + l, i);
+      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
     }
+  }
+}
+
+void dot_group_loop(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                    std::size_t first, std::size_t last, double* sums) {
+  double s[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  if (book.lanes != nullptr) {
+    dot_group_from_bytes(book, group, w_re, w_im, first, last, s);
+  } else {
+    dot_group_from_rows(book, group, w_re, w_im, first, last, s);
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
-// The weighted superposition of components [start, dim), one at a time,
-// each summed over the entries in order.
-void superpose_components_from(std::size_t start, const std::uint16_t* const* phases, const std::uint32_t* offsets,
-                               const double* weights, std::size_t count, const double* table_re,
-                               const double* table_im, std::size_t dim, double* out_re, double* out_im) {
-  for (std::size_t i = start; i < dim; ++i) {
+// A two-position book's dot products: each component has only two possible
+// terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
+// dot_group forms them), and each entry's byte (0x00 or 0xFF) picks one.
+void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
+                           std::size_t first, std::size_t last, double* sums) {
+  double s[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  const std::uint8_t* lanes = book.lanes + (group * book.dim + first) * kEntryLanes;
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
+    // The byte's top bit indexes the two terms: a load, not a branch.
+    const double terms[2] = {term0[i], term1[i]};
+    for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[lanes[l] >> 7];
+  }
+  for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+}
+
+// The superposition of components [first, last), one at a time, read from
+// the rows, each summed over the entries in order.
+void superpose_components(const CodebookView& book, const double* weights, std::size_t entry_first,
+                          std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                          double* out_im) {
+  for (std::size_t i = first; i < last; ++i) {
     double acc_re = out_re[i], acc_im = out_im[i];
-    for (std::size_t j = 0; j < count; ++j) {
-      const std::size_t k = std::size_t{offsets[j]} + phases[j][i];
-      acc_re = acc_re + (weights[j] * table_re[k]);
-      acc_im = acc_im + (weights[j] * table_im[k]);
+    for (std::size_t j = entry_first; j < entry_last; ++j) {
+      const double* pair = book.pairs + 2 * row_position(book, j, i);
+      acc_re = acc_re + (weights[j] * pair[0]);
+      acc_im = acc_im + (weights[j] * pair[1]);
     }
     out_re[i] = acc_re;
     out_im[i] = acc_im;
   }
 }
 
-// Each entry's phases are read a block at a time, one entry after another:
-// too many runs at once for the processor to foresee, so the block four
-// ahead is asked for while this one is read. A hint only; it never faults.
-inline void prefetch_ahead(const std::uint16_t* block) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(block + 4 * kComponentTile);
-#else
-  (void)block;
-#endif
-}
-
-// One block of components [first, first + kComponentTile), each summed over
-// the entries in order: the block's sums stay in registers or the nearest
-// cache while every entry's run of phases is read.
-void superpose_tile(std::size_t first, const std::uint16_t* const* phases, const std::uint32_t* offsets,
-                    const double* weights, std::size_t count, const double* table_re, const double* table_im,
-                    double* out_re, double* out_im) {
-  double acc_re[kComponentTile], acc_im[kComponentTile];
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    acc_re[c] = out_re[first + c];
-    acc_im[c] = out_im[first + c];
-  }
-  for (std::size_t j = 0; j < count; ++j) {
-    const double w = weights[j];
-    const std::uint16_t* p = phases[j] + first;
-    prefetch_ahead(p);
-    const double* tre = table_re + offsets[j];
-    const double* tim = table_im + offsets[j];
+// The whole tiles of [first, last) that the book gives as bytes (book.tiles),
+// each summed over the entries in order while its sums stay in registers or
+// the nearest cache; returns the first component it left.
+std::size_t superpose_byte_tiles(const CodebookView& book, const double* weights, std::size_t entry_first,
+                                 std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                                 double* out_im) {
+  const std::size_t whole = book.dim / kComponentTile * kComponentTile;
+  const std::size_t end = last < whole ? last : whole;
+  std::size_t i = first;
+  for (; book.tiles != nullptr && i + kComponentTile <= end; i += kComponentTile) {
+    double acc_re[kComponentTile], acc_im[kComponentTile];
     for (std::size_t c = 0; c < kComponentTile; ++c) {
-      acc_re[c] = acc_re[c] + (w * tre[p[c]]);
-      acc_im[c] = acc_im[c] + (w * tim[p[c]]);
+      acc_re[c] = out_re[i + c];
+      acc_im[c] = out_im[i + c];
+    }
+    const std::uint8_t* tile = book.tiles + ((i / kComponentTile) * book.count + entry_first) * kComponentTile;
+    for (std::size_t j = entry_first; j < entry_last; ++j, tile += kComponentTile) {
+      const double w = weights[j];
+      if (book.two_positions) {
+        // Each entry's two possible products per component, formed once.
+        const double re[2] = {w * book.pairs[0], w * book.pairs[2]};
+        const double im[2] = {w * book.pairs[1], w * book.pairs[3]};
+        for (std::size_t c = 0; c < kComponentTile; ++c) {
+          acc_re[c] = acc_re[c] + re[tile[c] >> 7];
+          acc_im[c] = acc_im[c] + im[tile[c] >> 7];
+        }
+      } else {
+        for (std::size_t c = 0; c < kComponentTile; ++c) {
+          const double* pair = book.pairs + 2 * std::size_t{tile[c]};
+          acc_re[c] = acc_re[c] + (w * pair[0]);
+          acc_im[c] = acc_im[c] + (w * pair[1]);
+        }
+      }
+    }
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      out_re[i + c] = acc_re[c];
+      out_im[i + c] = acc_im[c];
     }
   }
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[first + c] = acc_re[c];
-    out_im[first + c] = acc_im[c];
-  }
+  return i;
 }
 
-void superpose_loop(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, const double*, std::size_t,
-                    std::size_t dim, double* out_re, double* out_im) {
-  std::size_t i = 0;
-  for (; i + kComponentTile <= dim; i += kComponentTile) {
-    superpose_tile(i, phases, offsets, weights, count, table_re, table_im, out_re, out_im);
-  }
-  superpose_components_from(i, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+void superpose_loop(const CodebookView& book, const double* weights, std::size_t entry_first,
+                    std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
+  const std::size_t done = superpose_byte_tiles(book, weights, entry_first, entry_last, first, last, out_re, out_im);
+  superpose_components(book, weights, entry_first, entry_last, done, last, out_re, out_im);
 }
 
 void unbind_phasors_loop(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len) {
@@ -466,13 +491,21 @@ void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, s
 
 // The kernels record made of the portable loops alone, with vector lanes of
 // kLaneBytes for the phase steps; a variant copies it and replaces the
-// slots it overrides (and lanes_table_limit with dot_group). The portable
-// dot product reads the side-by-side copy of every codebook.
+// slots it overrides.
 template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
-  return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
-          gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
-          nearest_steps_loop<kLaneBytes>, ~std::size_t{0}};
+  Kernels k{};
+  k.bind = bind_loop;
+  k.unbind = unbind_loop;
+  k.random = random_by_multiply;
+  k.difference_angles = difference_angles_loop;
+  k.gather_add = gather_add_loop;
+  k.dot_group = dot_group_loop;
+  k.dot_group_select = dot_group_select_loop;
+  k.superpose = superpose_loop;
+  k.unbind_phasors = unbind_phasors_loop;
+  k.nearest_steps = nearest_steps_loop<kLaneBytes>;
+  return k;
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ constexpr Kernels avx2_kernels() {
   k.random = random_avx2;
   k.gather_add = gather_add_apart_loop;
   k.dot_group = dot_group_pairs;
-  k.lanes_table_limit = 0;
+  k.dot_group_select = dot_group_select_masks;
   k.superpose = superpose_pairs;
   return k;
 }
