@@ -7,6 +7,7 @@
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_rounding.hpp"
+#include "core/scratch_pool.hpp"
 
 namespace tesmerine::core {
 namespace {
@@ -18,8 +19,6 @@ struct PhasorVec {
   std::size_t size() const { return re.size(); }
 };
 
-using ByteArray = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
-
 // The entries of one codebook in phasor form, as the kernels read them
 // (CodebookView): one table of (re, im) pairs, each value once, holding cos
 // and sin of (p * 2pi) / n_v (the very values of the lattice phasors) for
@@ -28,8 +27,7 @@ using ByteArray = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>
 // its resolution, positions are phases and rows[j] is entry j's own record,
 // read in place (the caller keeps it alive); otherwise rows[j] points into
 // `rewritten`, the entry's phases rewritten as positions. Where every
-// position fits a byte, `lanes` and `tiles` hold the positions again for the
-// kernels.
+// position fits a byte, `tiles` holds the positions again for the kernels.
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
@@ -37,13 +35,12 @@ struct PhasorBook {
   std::vector<std::uint32_t> offsets;  // padded with 0 to whole groups
   std::vector<const std::uint16_t*> rows;
   PhaseArray rewritten;
-  ByteArray lanes;
-  ByteArray tiles;
+  PooledBytes tiles;
   bool two_positions = false;
 
   CodebookView view() const {
     return {count, dim, pairs.data(), pairs.size() / 2, offsets.data(), rows.data(),
-            lanes.empty() ? nullptr : lanes.data(), tiles.empty() ? nullptr : tiles.data(), two_positions};
+            tiles.empty() ? nullptr : tiles.data(), two_positions};
   }
 };
 
@@ -253,55 +250,29 @@ void build_table(const RecordList& entries, PhasorBook& book, PhaseMarks& marks,
   if (book.pairs.empty()) book.pairs = {1.0, 0.0};
 }
 
-// Where every table position fits a byte, the positions again as bytes, side
-// by side for each kernel (see CodebookView), every byte written: `lanes`
-// (kEntryLanes entries at a time, position 0 past the last entry) and
-// `tiles` (the whole tiles of kComponentTile components). A table of two
-// positions writes 0x00 and 0xFF, each byte its own lane mask.
-void lay_out_bytes(PhasorBook& book, Poller& poller) {
+// Where every table position fits a byte, the positions again as bytes in
+// the order the kernels read them (see CodebookView), every byte written: a
+// table of two positions writes 0x00 and 0xFF, each byte its own lane mask.
+void lay_out_tiles(PhasorBook& book, Poller& poller) {
   const std::size_t positions = book.pairs.size() / 2;
   if (positions > 256) return;
   book.two_positions = positions == 2;
-  // Position k as its byte: k, or 0x00 / 0xFF for a table of two.
-  const unsigned scale = book.two_positions ? 0xFF : 1;
-  const std::size_t dim = book.dim;
-  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  book.lanes = ByteArray(groups * kEntryLanes * dim);
-  for (std::size_t g = 0; g < groups; ++g) {
-    std::uint8_t* out = book.lanes.data() + g * dim * kEntryLanes;
-    const std::size_t base = g * kEntryLanes;
-    const std::size_t present = std::min(kEntryLanes, book.count - base);
-    // Lanes past the last entry read a row of zeros at offset 0.
-    static constexpr std::uint16_t kZeroRow[1] = {0};
-    const std::uint16_t* rows[kEntryLanes];
-    unsigned offsets[kEntryLanes];
-    std::size_t stride[kEntryLanes];
-    for (std::size_t l = 0; l < kEntryLanes; ++l) {
-      rows[l] = l < present ? book.rows[base + l] : kZeroRow;
-      offsets[l] = l < present ? book.offsets[base + l] : 0;
-      stride[l] = l < present ? 1 : 0;
-    }
-    poller.over(dim, kEntryLanes, [&](std::size_t first, std::size_t count) {
-      // One component's eight bytes assembled in a word, then stored at once.
-      for (std::size_t i = first; i < first + count; ++i) {
-        std::uint64_t word = 0;
-        for (std::size_t l = 0; l < kEntryLanes; ++l) {
-          const std::uint64_t byte = static_cast<std::uint8_t>((offsets[l] + rows[l][i * stride[l]]) * scale);
-          word |= byte << (8 * l);
-        }
-        std::memcpy(out + i * kEntryLanes, &word, sizeof word);
-      }
-    });
-  }
-  const std::size_t tiles = dim / kComponentTile;
-  book.tiles = ByteArray(tiles * book.count * kComponentTile);
-  poller.over(tiles, book.count * kComponentTile, [&](std::size_t first, std::size_t count) {
+  const std::uint16_t scale = book.two_positions ? 0xFF : 1;
+  const std::size_t tiles = book.dim / kComponentTile;
+  const std::size_t tile_bytes = book.count * kComponentTile;
+  const std::size_t padding = kEntryLanes * kComponentTile;
+  book.tiles = PooledBytes(tiles * tile_bytes + padding);
+  std::memset(book.tiles.data() + tiles * tile_bytes, 0, padding);
+  poller.over(tiles, tile_bytes, [&](std::size_t first, std::size_t count) {
     for (std::size_t t = first; t < first + count; ++t) {
-      std::uint8_t* out = book.tiles.data() + t * book.count * kComponentTile;
+      std::uint8_t* out = book.tiles.data() + t * tile_bytes;
       for (std::size_t j = 0; j < book.count; ++j, out += kComponentTile) {
         const std::uint16_t* row = book.rows[j] + t * kComponentTile;
-        const unsigned offset = book.offsets[j];
-        for (std::size_t c = 0; c < kComponentTile; ++c) out[c] = static_cast<std::uint8_t>((offset + row[c]) * scale);
+        const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
+        // 16-bit lanes throughout, so that the compiler packs a tile at once.
+        std::uint16_t k[kComponentTile];
+        for (std::size_t c = 0; c < kComponentTile; ++c) k[c] = static_cast<std::uint16_t>((row[c] + offset) * scale);
+        for (std::size_t c = 0; c < kComponentTile; ++c) out[c] = static_cast<std::uint8_t>(k[c]);
       }
     }
   });
@@ -315,7 +286,7 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, PhaseMarks
   book.offsets.assign(groups * kEntryLanes, 0);
   require_phases_below_resolution(entries, dim, poller);
   build_table(entries, book, marks, poller);
-  lay_out_bytes(book, poller);
+  lay_out_tiles(book, poller);
   return book;
 }
 

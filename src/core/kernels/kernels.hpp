@@ -22,14 +22,16 @@ inline constexpr std::size_t kComponentTile = 16;
 // One codebook as the kernels read it. Every entry is a unit phasor on its
 // own lattice, so entry j's phasor at component i is the table's position
 // k = offsets[j] + rows[j][i], whose (re, im) are pairs[2k] and pairs[2k + 1].
-// Where every position of the table fits in a byte, the positions come
-// again, k itself, side by side for each kernel (each a sequential stream):
-// `lanes` as [group][component][kEntryLanes] for the dot products (position
-// 0 past the last entry) and `tiles` as [tile][entry][kComponentTile] for
-// the superposition (whole tiles only; the components after the last whole
-// tile are read from the rows). A table of two positions gives its byte
-// positions as 0x00 and 0xFF (`two_positions`), so that a byte is its own
-// lane mask.
+// Where every position of the table fits a byte, `tiles` gives the whole
+// tiles of kComponentTile components again as k itself, one stream in the
+// order the kernels read it: tiles[(t * count + j) * kComponentTile + c] is
+// entry j's position at component t * kComponentTile + c, and the entries
+// of a group at one component are kComponentTile bytes apart. Past the last
+// entry of the last tile come kEntryLanes * kComponentTile bytes of
+// position 0, for the lanes of a last group past its entries. A table of
+// two positions gives its byte positions as 0x00 and 0xFF
+// (`two_positions`), so that a byte is its own lane mask. The components
+// after the last whole tile are read from the rows.
 struct CodebookView {
   std::size_t count = 0;                       // entries
   std::size_t dim = 0;                         // components of each entry
@@ -37,9 +39,15 @@ struct CodebookView {
   std::size_t positions = 0;                   // positions in the table, at least 1
   const std::uint32_t* offsets = nullptr;      // padded with 0 to whole groups
   const std::uint16_t* const* rows = nullptr;  // dim positions each
-  const std::uint8_t* lanes = nullptr;         // or null
   const std::uint8_t* tiles = nullptr;         // or null
   bool two_positions = false;
+
+  // The components given as tiles: [0, whole_tiles()).
+  std::size_t whole_tiles() const { return tiles != nullptr ? dim / kComponentTile * kComponentTile : 0; }
+  // The bytes of the group at component i < whole_tiles(): lane l at [l * kComponentTile].
+  const std::uint8_t* group_bytes(std::size_t group, std::size_t i) const {
+    return tiles + ((i / kComponentTile) * count + group * kEntryLanes) * kComponentTile + i % kComponentTile;
+  }
 };
 
 // Marks a step that nearest_steps leaves to the exact path.
@@ -76,7 +84,7 @@ struct Kernels {
   // components into ranges.
   void (*dot_group)(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                     std::size_t first, std::size_t last, double* sums);
-  // The same for a book of two positions (its lanes bytes 0x00 or 0xFF),
+  // The same for a book of two positions (its bytes 0x00 or 0xFF),
   // whose terms the caller forms once for every group: term0[i] and
   // term1[i] are ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
   // sums[l] = sums[l] + (byte ? term1[i] : term0[i]).

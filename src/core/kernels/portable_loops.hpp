@@ -225,19 +225,25 @@ inline std::size_t row_position(const CodebookView& book, std::size_t j, std::si
   return std::size_t{book.offsets[j]} + book.rows[j][i];
 }
 
-// The dot products of a group whose positions are given side by side as
-// bytes (book.lanes): one component's positions are one run of bytes.
-void dot_group_from_bytes(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
-                          std::size_t first, std::size_t last, double* s) {
-  const std::uint8_t* lanes = book.lanes + (group * book.dim + first) * kEntryLanes;
-  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
-    const double wr = w_re[i];
-    const double wi = w_im[i];
-    for (std::size_t l = 0; l < kEntryLanes; ++l) {
-      const double* pair = book.pairs + 2 * std::size_t{lanes[l]};
-      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
+// The dot products of a group at the whole tiles of [first, last), from the
+// bytes (first a multiple of kComponentTile); returns the first component
+// it left.
+std::size_t dot_group_from_tiles(const CodebookView& book, std::size_t group, const double* w_re,
+                                 const double* w_im, std::size_t first, std::size_t last, double* s) {
+  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    const std::uint8_t* bytes = book.group_bytes(group, i);
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      const double wr = w_re[i + c];
+      const double wi = w_im[i + c];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) {
+        const double* pair = book.pairs + 2 * std::size_t{bytes[l * kComponentTile + c]};
+        s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
+      }
     }
   }
+  return i;
 }
 
 // The dot products of a group read from its entries' rows (lanes past the
@@ -260,26 +266,33 @@ void dot_group_loop(const CodebookView& book, std::size_t group, const double* w
                     std::size_t first, std::size_t last, double* sums) {
   double s[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  if (book.lanes != nullptr) {
-    dot_group_from_bytes(book, group, w_re, w_im, first, last, s);
-  } else {
-    dot_group_from_rows(book, group, w_re, w_im, first, last, s);
-  }
+  const std::size_t done = dot_group_from_tiles(book, group, w_re, w_im, first, last, s);
+  dot_group_from_rows(book, group, w_re, w_im, done, last, s);
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
 // A two-position book's dot products: each component has only two possible
 // terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
-// dot_group forms them), and each entry's byte (0x00 or 0xFF) picks one.
+// dot_group forms them), and each entry's position picks one: a load, not a
+// branch (a byte's top bit, or the position itself in the rows).
 void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                            std::size_t first, std::size_t last, double* sums) {
   double s[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  const std::uint8_t* lanes = book.lanes + (group * book.dim + first) * kEntryLanes;
-  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
-    // The byte's top bit indexes the two terms: a load, not a branch.
+  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    const std::uint8_t* bytes = book.group_bytes(group, i);
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      const double terms[2] = {term0[i + c], term1[i + c]};
+      for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[bytes[l * kComponentTile + c] >> 7];
+    }
+  }
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  for (; i < last; ++i) {
     const double terms[2] = {term0[i], term1[i]};
-    for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[lanes[l] >> 7];
+    for (std::size_t l = 0; l < present; ++l) s[l] = s[l] + terms[row_position(book, base + l, i)];
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
@@ -307,10 +320,9 @@ void superpose_components(const CodebookView& book, const double* weights, std::
 std::size_t superpose_byte_tiles(const CodebookView& book, const double* weights, std::size_t entry_first,
                                  std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
                                  double* out_im) {
-  const std::size_t whole = book.dim / kComponentTile * kComponentTile;
-  const std::size_t end = last < whole ? last : whole;
+  const std::size_t end = last < book.whole_tiles() ? last : book.whole_tiles();
   std::size_t i = first;
-  for (; book.tiles != nullptr && i + kComponentTile <= end; i += kComponentTile) {
+  for (; i < end; i += kComponentTile) {
     double acc_re[kComponentTile], acc_im[kComponentTile];
     for (std::size_t c = 0; c < kComponentTile; ++c) {
       acc_re[c] = out_re[i + c];

@@ -89,23 +89,40 @@ __m512d dot_term(__m512d e_re, __m512d e_im, double w_re, double w_im) {
   return _mm512_add_pd(_mm512_mul_pd(e_re, _mm512_set1_pd(w_re)), _mm512_mul_pd(e_im, _mm512_set1_pd(w_im)));
 }
 
-// The group's byte positions (book.lanes), eight to a register, look the
-// phasors up in the table's registers.
+// The group's byte positions, eight to a register (a tile turned around at
+// a time, then the rows), look the phasors up in the table's registers.
+inline __m512d add_register_terms(__m512d s, const RegisterTable& table, __m128i bytes8, double w_re, double w_im) {
+  const __m512i k = _mm512_cvtepu8_epi64(bytes8);
+  const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
+  const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
+  return _mm512_add_pd(s, dot_term(e_re, e_im, w_re, w_im));
+}
+
 void dot_group_in_registers(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                             std::size_t first, std::size_t last, double* sums) {
   const RegisterTable table = load_register_table(book.pairs, book.positions);
-  const std::uint8_t* lanes = book.lanes + (group * book.dim + first) * kEntryLanes;
   __m512d s = _mm512_loadu_pd(sums);
-  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
-    const __m512i k = _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(lanes)));
-    const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
-    const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
-    s = _mm512_add_pd(s, dot_term(e_re, e_im, w_re[i], w_im[i]));
+  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    __m128i components[kComponentTile / 2];
+    transpose_group_tile(book.group_bytes(group, i), components);
+    for (std::size_t c = 0; c < kComponentTile / 2; ++c) {
+      s = add_register_terms(s, table, components[c], w_re[i + 2 * c], w_im[i + 2 * c]);
+      s = add_register_terms(s, table, _mm_srli_si128(components[c], 8), w_re[i + 2 * c + 1], w_im[i + 2 * c + 1]);
+    }
+  }
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  for (; i < last; ++i) {
+    alignas(16) std::uint8_t bytes[16] = {};
+    for (std::size_t l = 0; l < present; ++l) bytes[l] = static_cast<std::uint8_t>(row_position(book, base + l, i));
+    s = add_register_terms(s, table, _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)), w_re[i], w_im[i]);
   }
   _mm512_storeu_pd(sums, s);
 }
 
-bool fits_registers(const CodebookView& book) { return book.lanes != nullptr && book.positions <= kRegisterTableSize; }
+bool fits_registers(const CodebookView& book) { return book.tiles != nullptr && book.positions <= kRegisterTableSize; }
 
 void dot_group_avx512(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                       std::size_t first, std::size_t last, double* sums) {

@@ -49,61 +49,99 @@ struct GroupSums {
 // it gives both products of two entries' terms, and the pairs of products
 // are added lane by lane: each entry's term added to its own lane's sum in
 // component order.
+inline void add_group_terms(GroupSums& s, const double* pairs, const std::size_t* k, __m256d w) {
+  const __m256d m0 = _mm256_mul_pd(two_pairs(pairs, k[0], k[1]), w);
+  const __m256d m1 = _mm256_mul_pd(two_pairs(pairs, k[2], k[3]), w);
+  const __m256d m2 = _mm256_mul_pd(two_pairs(pairs, k[4], k[5]), w);
+  const __m256d m3 = _mm256_mul_pd(two_pairs(pairs, k[6], k[7]), w);
+  s.low = _mm256_add_pd(s.low, four_terms(m0, m1));
+  s.high = _mm256_add_pd(s.high, four_terms(m2, m3));
+}
+
 void dot_group_pairs(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                      std::size_t first, std::size_t last, double* sums) {
   GroupSums s(sums);
   const double* pairs = book.pairs;
-  if (book.lanes != nullptr) {
-    const std::uint8_t* p = book.lanes + (group * book.dim + first) * kEntryLanes;
-    for (std::size_t i = first; i < last; ++i, p += kEntryLanes) {
-      const __m256d w = weight_pairs(w_re, w_im, i);
-      const __m256d m0 = _mm256_mul_pd(two_pairs(pairs, p[0], p[1]), w);
-      const __m256d m1 = _mm256_mul_pd(two_pairs(pairs, p[2], p[3]), w);
-      const __m256d m2 = _mm256_mul_pd(two_pairs(pairs, p[4], p[5]), w);
-      const __m256d m3 = _mm256_mul_pd(two_pairs(pairs, p[6], p[7]), w);
-      s.low = _mm256_add_pd(s.low, four_terms(m0, m1));
-      s.high = _mm256_add_pd(s.high, four_terms(m2, m3));
+  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    const std::uint8_t* bytes = book.group_bytes(group, i);
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      std::size_t k[kEntryLanes];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = bytes[l * kComponentTile + c];
+      add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i + c));
     }
-  } else {
-    // The rows, a tile of components at a time; lanes past the last entry
-    // read position 0 of a row of zeros.
-    static constexpr std::uint16_t kZeros[kComponentTile] = {};
-    const std::size_t base = group * kEntryLanes;
-    const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-    std::size_t off[kEntryLanes];
-    for (std::size_t l = 0; l < kEntryLanes; ++l) off[l] = l < present ? book.offsets[base + l] : 0;
-    for (std::size_t start = first; start < last; start += kComponentTile) {
-      const std::size_t width = last - start < kComponentTile ? last - start : kComponentTile;
-      const std::uint16_t* p[kEntryLanes];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) p[l] = l < present ? book.rows[base + l] + start : kZeros;
-      for (std::size_t c = 0; c < width; ++c) {
-        const __m256d w = weight_pairs(w_re, w_im, start + c);
-        const __m256d m0 = _mm256_mul_pd(two_pairs(pairs, off[0] + p[0][c], off[1] + p[1][c]), w);
-        const __m256d m1 = _mm256_mul_pd(two_pairs(pairs, off[2] + p[2][c], off[3] + p[3][c]), w);
-        const __m256d m2 = _mm256_mul_pd(two_pairs(pairs, off[4] + p[4][c], off[5] + p[5][c]), w);
-        const __m256d m3 = _mm256_mul_pd(two_pairs(pairs, off[6] + p[6][c], off[7] + p[7][c]), w);
-        s.low = _mm256_add_pd(s.low, four_terms(m0, m1));
-        s.high = _mm256_add_pd(s.high, four_terms(m2, m3));
-      }
-    }
+  }
+  // The rest from the rows; lanes past the last entry read position 0.
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  for (; i < last; ++i) {
+    std::size_t k[kEntryLanes];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = l < present ? row_position(book, base + l, i) : 0;
+    add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i));
   }
   s.store(sums);
 }
 
+// The group's bytes of one tile turned around: the eight entries' rows of
+// kComponentTile bytes in, each component's eight bytes out, two components
+// to a register (bytes 0-7 and 8-15).
+inline void transpose_group_tile(const std::uint8_t* bytes, __m128i out[kComponentTile / 2]) {
+  __m128i r[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) {
+    r[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + l * kComponentTile));
+  }
+  __m128i b[8], w[8];
+  for (std::size_t q = 0; q < 4; ++q) {
+    b[2 * q] = _mm_unpacklo_epi8(r[2 * q], r[2 * q + 1]);      // components 0-7 of entries 2q, 2q + 1
+    b[2 * q + 1] = _mm_unpackhi_epi8(r[2 * q], r[2 * q + 1]);  // components 8-15
+  }
+  for (std::size_t h = 0; h < 2; ++h) {
+    w[4 * h + 0] = _mm_unpacklo_epi16(b[h], b[2 + h]);      // entries 0-3, components 8h + 0-3
+    w[4 * h + 1] = _mm_unpackhi_epi16(b[h], b[2 + h]);      // entries 0-3, components 8h + 4-7
+    w[4 * h + 2] = _mm_unpacklo_epi16(b[4 + h], b[6 + h]);  // entries 4-7, components 8h + 0-3
+    w[4 * h + 3] = _mm_unpackhi_epi16(b[4 + h], b[6 + h]);  // entries 4-7, components 8h + 4-7
+  }
+  for (std::size_t h = 0; h < 2; ++h) {
+    for (std::size_t q = 0; q < 2; ++q) {
+      out[4 * h + 2 * q] = _mm_unpacklo_epi32(w[4 * h + q], w[4 * h + 2 + q]);
+      out[4 * h + 2 * q + 1] = _mm_unpackhi_epi32(w[4 * h + q], w[4 * h + 2 + q]);
+    }
+  }
+}
+
 // A two-position book: each byte, sign-extended to a lane, is the mask that
 // picks term1 over term0.
+inline void add_selected(__m256d& s0, __m256d& s1, __m128i bytes8, const double* term0, const double* term1,
+                         std::size_t i) {
+  const __m256d mask0 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(bytes8));
+  const __m256d mask1 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(_mm_srli_si128(bytes8, 4)));
+  const __m256d t0 = _mm256_broadcast_sd(term0 + i);
+  const __m256d t1 = _mm256_broadcast_sd(term1 + i);
+  s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t0, t1, mask0));
+  s1 = _mm256_add_pd(s1, _mm256_blendv_pd(t0, t1, mask1));
+}
+
 void dot_group_select_masks(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                             std::size_t first, std::size_t last, double* sums) {
   __m256d s0 = _mm256_loadu_pd(sums), s1 = _mm256_loadu_pd(sums + 4);
-  const std::uint8_t* p = book.lanes + (group * book.dim + first) * kEntryLanes;
-  for (std::size_t i = first; i < last; ++i, p += kEntryLanes) {
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-    const __m256d mask0 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(bytes));
-    const __m256d mask1 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(_mm_srli_si128(bytes, 4)));
-    const __m256d t0 = _mm256_broadcast_sd(term0 + i);
-    const __m256d t1 = _mm256_broadcast_sd(term1 + i);
-    s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t0, t1, mask0));
-    s1 = _mm256_add_pd(s1, _mm256_blendv_pd(t0, t1, mask1));
+  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    __m128i components[kComponentTile / 2];
+    transpose_group_tile(book.group_bytes(group, i), components);
+    for (std::size_t c = 0; c < kComponentTile / 2; ++c) {
+      add_selected(s0, s1, components[c], term0, term1, i + 2 * c);
+      add_selected(s0, s1, _mm_srli_si128(components[c], 8), term0, term1, i + 2 * c + 1);
+    }
+  }
+  // The rest from the rows: positions 0 and 1 as masks 0x00 and 0xFF.
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  for (; i < last; ++i) {
+    alignas(16) std::uint8_t bytes[16] = {};
+    for (std::size_t l = 0; l < present; ++l) bytes[l] = row_position(book, base + l, i) != 0 ? 0xFF : 0x00;
+    add_selected(s0, s1, _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)), term0, term1, i);
   }
   _mm256_storeu_pd(sums, s0);
   _mm256_storeu_pd(sums + 4, s1);
@@ -204,7 +242,7 @@ void superpose_tile_rows(const CodebookView& book, const double* weights, std::s
 // after the last whole tile one at a time.
 void superpose_pairs(const CodebookView& book, const double* weights, std::size_t entry_first,
                      std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
-  const std::size_t whole = book.tiles != nullptr ? book.dim / kComponentTile * kComponentTile : last;
+  const std::size_t whole = book.tiles != nullptr ? book.whole_tiles() : last / kComponentTile * kComponentTile;
   const std::size_t end = last < whole ? last : whole;
   std::size_t i = first;
   for (; i + kComponentTile <= end; i += kComponentTile) {
