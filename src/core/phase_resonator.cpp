@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_rounding.hpp"
@@ -26,8 +27,8 @@ struct PhasorVec {
 // j's section starting at offsets[j]. Where a section holds every phase of
 // its resolution, positions are phases and rows[j] is entry j's own record,
 // read in place (the caller keeps it alive); otherwise rows[j] points into
-// `rewritten`, the entry's phases rewritten as positions. Where every
-// position fits a byte, `tiles` holds the positions again for the kernels.
+// `rewritten`, the entry's phases rewritten as positions. Where the table is
+// small enough, `tiles` or `masks` holds the positions again for the kernels.
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
@@ -35,12 +36,19 @@ struct PhasorBook {
   std::vector<std::uint32_t> offsets;  // padded with 0 to whole groups
   std::vector<const std::uint16_t*> rows;
   PhaseArray rewritten;
-  PooledBytes tiles;
-  bool two_positions = false;
+  PooledBytes tiles;  // byte offsets (16-bit), or
+  PooledBytes masks;  // for a table of two positions
 
+  bool two_positions() const { return !masks.empty(); }
   CodebookView view() const {
-    return {count, dim, pairs.data(), pairs.size() / 2, offsets.data(), rows.data(),
-            tiles.empty() ? nullptr : tiles.data(), two_positions};
+    return {count,
+            dim,
+            pairs.data(),
+            pairs.size() / 2,
+            offsets.data(),
+            rows.data(),
+            tiles.empty() ? nullptr : reinterpret_cast<const std::uint16_t*>(tiles.data()),
+            masks.empty() ? nullptr : masks.data()};
   }
 };
 
@@ -82,14 +90,12 @@ class LatticeTable {
 constexpr std::size_t kTermsPerSnap = 4;
 
 void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table, Poller& poller) {
-  constexpr std::size_t kBlock = 256;
   std::uint32_t indices[kBlock];
-  for (std::size_t start = 0; start < x.size(); start += kBlock) {
-    const std::size_t count = std::min(kBlock, x.size() - start);
+  for_each_block(0, x.size(), [&](std::size_t start, std::size_t count) {
     angles_to_phase_indices(x.im.data() + start, x.re.data() + start, indices, count, n);
     for (std::size_t i = 0; i < count; ++i) table.get(indices[i], x.re[start + i], x.im[start + i]);
     poller.count(kTermsPerSnap * count);
-  }
+  });
 }
 
 // Up to this many resolutions in a codebook are told apart by a linear search.
@@ -250,32 +256,39 @@ void build_table(const RecordList& entries, PhasorBook& book, PhaseMarks& marks,
   if (book.pairs.empty()) book.pairs = {1.0, 0.0};
 }
 
-// Where every table position fits a byte, the positions again as bytes in
-// the order the kernels read them (see CodebookView), every byte written: a
-// table of two positions writes 0x00 and 0xFF, each byte its own lane mask.
-void lay_out_tiles(PhasorBook& book, Poller& poller) {
-  const std::size_t positions = book.pairs.size() / 2;
-  if (positions > 256) return;
-  book.two_positions = positions == 2;
-  const std::uint16_t scale = book.two_positions ? 0xFF : 1;
+// Where the table is small enough, the positions again, in the order the
+// kernels read them (see CodebookView), every element written: a table of
+// two positions as masks (0x00, 0xFF), a larger one as byte offsets.
+template <class Element, class Make>
+void lay_out_tiles(const PhasorBook& book, PooledBytes& storage, Make&& make, Poller& poller) {
   const std::size_t tiles = book.dim / kComponentTile;
-  const std::size_t tile_bytes = book.count * kComponentTile;
+  const std::size_t tile_elements = book.count * kComponentTile;
   const std::size_t padding = kEntryLanes * kComponentTile;
-  book.tiles = PooledBytes(tiles * tile_bytes + padding);
-  std::memset(book.tiles.data() + tiles * tile_bytes, 0, padding);
-  poller.over(tiles, tile_bytes, [&](std::size_t first, std::size_t count) {
+  storage = PooledBytes((tiles * tile_elements + padding) * sizeof(Element));
+  Element* all = reinterpret_cast<Element*>(storage.data());
+  std::memset(all + tiles * tile_elements, 0, padding * sizeof(Element));
+  poller.over(tiles, tile_elements, [&](std::size_t first, std::size_t count) {
     for (std::size_t t = first; t < first + count; ++t) {
-      std::uint8_t* out = book.tiles.data() + t * tile_bytes;
+      Element* out = all + t * tile_elements;
       for (std::size_t j = 0; j < book.count; ++j, out += kComponentTile) {
         const std::uint16_t* row = book.rows[j] + t * kComponentTile;
         const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
-        // 16-bit lanes throughout, so that the compiler packs a tile at once.
-        std::uint16_t k[kComponentTile];
-        for (std::size_t c = 0; c < kComponentTile; ++c) k[c] = static_cast<std::uint16_t>((row[c] + offset) * scale);
-        for (std::size_t c = 0; c < kComponentTile; ++c) out[c] = static_cast<std::uint8_t>(k[c]);
+        // 16-bit lanes throughout, so that the compiler does a tile at once.
+        for (std::size_t c = 0; c < kComponentTile; ++c) out[c] = make(static_cast<std::uint16_t>(row[c] + offset));
       }
     }
   });
+}
+
+void lay_out_tiles(PhasorBook& book, Poller& poller) {
+  const std::size_t positions = book.pairs.size() / 2;
+  if (positions == 2) {
+    lay_out_tiles<std::uint8_t>(book, book.masks, [](std::uint16_t k) { return static_cast<std::uint8_t>(0 - k); },
+                                poller);
+  } else if (positions <= kTiledPositions) {
+    lay_out_tiles<std::uint16_t>(book, book.tiles, [](std::uint16_t k) { return static_cast<std::uint16_t>(16 * k); },
+                                 poller);
+  }
 }
 
 PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, PhaseMarks& marks, Poller& poller) {
@@ -342,7 +355,7 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   const std::size_t span = components_per_call(dim, kEntryLanes);
   out.assign(groups * kEntryLanes, 0.0);
-  if (book.two_positions) {
+  if (book.two_positions()) {
     terms.term0.resize(dim);
     terms.term1.resize(dim);
     const double re0 = book.pairs[0], im0 = book.pairs[1], re1 = book.pairs[2], im1 = book.pairs[3];
@@ -357,7 +370,7 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
     for (std::size_t start = 0; start < dim; start += span) {
       const std::size_t last = std::min(dim, start + span);
       double* sums = out.data() + g * kEntryLanes;
-      if (book.two_positions) {
+      if (book.two_positions()) {
         kernels().dot_group_select(view, g, terms.term0.data(), terms.term1.data(), start, last, sums);
       } else {
         kernels().dot_group(view, g, w.re.data(), w.im.data(), start, last, sums);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_constants.hpp"
@@ -39,12 +40,10 @@ void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* ou
                              std::uint32_t n) {
   if (len == 0) return;
   if (n == 0) throw InternalFailure("attempt to calculate the remainder with a divisor of zero");
-  constexpr std::size_t kBlock = 256;
   std::int32_t steps[kBlock];
   const double steps_per_radian = static_cast<double>(n) / kTwoPi;
   const std::int64_t modulus = static_cast<std::int64_t>(n);
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
+  for_each_block(0, len, [&](std::size_t start, std::size_t count) {
     kernels().nearest_steps(y + start, x + start, steps, count, steps_per_radian);
     for (std::size_t i = 0; i < count; ++i) {
       if (steps[i] == kUndecidedStep) {
@@ -56,7 +55,7 @@ void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* ou
         out[start + i] = static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
       }
     }
-  }
+  });
 }
 
 }  // namespace tesmerine::core

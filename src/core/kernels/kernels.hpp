@@ -19,19 +19,25 @@ inline constexpr std::size_t kEntryLanes = 8;
 // block's sums held while every entry's phases of the block are read.
 inline constexpr std::size_t kComponentTile = 16;
 
+// Tables of at most this many positions are read through the tiles (their
+// byte offsets fit 16 bits).
+inline constexpr std::size_t kTiledPositions = 4096;
+
 // One codebook as the kernels read it. Every entry is a unit phasor on its
 // own lattice, so entry j's phasor at component i is the table's position
 // k = offsets[j] + rows[j][i], whose (re, im) are pairs[2k] and pairs[2k + 1].
-// Where every position of the table fits a byte, `tiles` gives the whole
-// tiles of kComponentTile components again as k itself, one stream in the
-// order the kernels read it: tiles[(t * count + j) * kComponentTile + c] is
-// entry j's position at component t * kComponentTile + c, and the entries
-// of a group at one component are kComponentTile bytes apart. Past the last
-// entry of the last tile come kEntryLanes * kComponentTile bytes of
-// position 0, for the lanes of a last group past its entries. A table of
-// two positions gives its byte positions as 0x00 and 0xFF
-// (`two_positions`), so that a byte is its own lane mask. The components
-// after the last whole tile are read from the rows.
+//
+// Where the table has at most kTiledPositions positions, the whole tiles of
+// kComponentTile components come again, one stream in the order the kernels
+// read them: element (t * count + j) * kComponentTile + c is entry j's
+// position at component t * kComponentTile + c, so that the entries of a
+// group at one component are kComponentTile elements apart. `tiles` gives
+// each position k as its byte offset 16 k into `pairs`; a table of exactly
+// two positions gives `masks` instead, 0x00 for position 0 and 0xFF for 1,
+// each byte its own lane mask. Past the last entry of the last tile come
+// kEntryLanes * kComponentTile elements of position 0, for the lanes of a
+// last group past its entries. The components after the last whole tile,
+// and every component of a larger table, are read from the rows.
 struct CodebookView {
   std::size_t count = 0;                       // entries
   std::size_t dim = 0;                         // components of each entry
@@ -39,14 +45,21 @@ struct CodebookView {
   std::size_t positions = 0;                   // positions in the table, at least 1
   const std::uint32_t* offsets = nullptr;      // padded with 0 to whole groups
   const std::uint16_t* const* rows = nullptr;  // dim positions each
-  const std::uint8_t* tiles = nullptr;         // or null
-  bool two_positions = false;
+  const std::uint16_t* tiles = nullptr;        // or null
+  const std::uint8_t* masks = nullptr;         // or null
 
-  // The components given as tiles: [0, whole_tiles()).
-  std::size_t whole_tiles() const { return tiles != nullptr ? dim / kComponentTile * kComponentTile : 0; }
-  // The bytes of the group at component i < whole_tiles(): lane l at [l * kComponentTile].
-  const std::uint8_t* group_bytes(std::size_t group, std::size_t i) const {
-    return tiles + ((i / kComponentTile) * count + group * kEntryLanes) * kComponentTile + i % kComponentTile;
+  // The components given as tiles or masks: [0, whole_tiles()).
+  std::size_t whole_tiles() const {
+    return tiles != nullptr || masks != nullptr ? dim / kComponentTile * kComponentTile : 0;
+  }
+  // Where the group's elements at component i < whole_tiles() start: lane l
+  // at [l * kComponentTile].
+  std::size_t tile_index(std::size_t group, std::size_t i) const {
+    return ((i / kComponentTile) * count + group * kEntryLanes) * kComponentTile + i % kComponentTile;
+  }
+  // The phasor (re, im) at a byte offset of the tiles.
+  const double* pair_at(std::size_t byte_offset) const {
+    return reinterpret_cast<const double*>(reinterpret_cast<const char*>(pairs) + byte_offset);
   }
 };
 
@@ -84,7 +97,7 @@ struct Kernels {
   // components into ranges.
   void (*dot_group)(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                     std::size_t first, std::size_t last, double* sums);
-  // The same for a book of two positions (its bytes 0x00 or 0xFF),
+  // The same for a book of two positions (its masks),
   // whose terms the caller forms once for every group: term0[i] and
   // term1[i] are ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
   // sums[l] = sums[l] + (byte ? term1[i] : term0[i]).

@@ -230,15 +230,15 @@ inline std::size_t row_position(const CodebookView& book, std::size_t j, std::si
 // it left.
 std::size_t dot_group_from_tiles(const CodebookView& book, std::size_t group, const double* w_re,
                                  const double* w_im, std::size_t first, std::size_t last, double* s) {
-  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  const std::size_t tiled = book.tiles == nullptr ? first : last < book.whole_tiles() ? last : book.whole_tiles();
   std::size_t i = first;
   for (; i < tiled; i += kComponentTile) {
-    const std::uint8_t* bytes = book.group_bytes(group, i);
+    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
     for (std::size_t c = 0; c < kComponentTile; ++c) {
       const double wr = w_re[i + c];
       const double wi = w_im[i + c];
       for (std::size_t l = 0; l < kEntryLanes; ++l) {
-        const double* pair = book.pairs + 2 * std::size_t{bytes[l * kComponentTile + c]};
+        const double* pair = book.pair_at(tile[l * kComponentTile + c]);
         s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
       }
     }
@@ -274,7 +274,7 @@ void dot_group_loop(const CodebookView& book, std::size_t group, const double* w
 // A two-position book's dot products: each component has only two possible
 // terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
 // dot_group forms them), and each entry's position picks one: a load, not a
-// branch (a byte's top bit, or the position itself in the rows).
+// branch (a mask's top bit, or the position itself in the rows).
 void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                            std::size_t first, std::size_t last, double* sums) {
   double s[kEntryLanes];
@@ -282,10 +282,10 @@ void dot_group_select_loop(const CodebookView& book, std::size_t group, const do
   const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
   std::size_t i = first;
   for (; i < tiled; i += kComponentTile) {
-    const std::uint8_t* bytes = book.group_bytes(group, i);
+    const std::uint8_t* masks = book.masks + book.tile_index(group, i);
     for (std::size_t c = 0; c < kComponentTile; ++c) {
       const double terms[2] = {term0[i + c], term1[i + c]};
-      for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[bytes[l * kComponentTile + c] >> 7];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l * kComponentTile + c] >> 7];
     }
   }
   const std::size_t base = group * kEntryLanes;
@@ -314,12 +314,12 @@ void superpose_components(const CodebookView& book, const double* weights, std::
   }
 }
 
-// The whole tiles of [first, last) that the book gives as bytes (book.tiles),
+// The whole tiles of [first, last) that the book gives as tiles or masks,
 // each summed over the entries in order while its sums stay in registers or
 // the nearest cache; returns the first component it left.
-std::size_t superpose_byte_tiles(const CodebookView& book, const double* weights, std::size_t entry_first,
-                                 std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
-                                 double* out_im) {
+std::size_t superpose_whole_tiles(const CodebookView& book, const double* weights, std::size_t entry_first,
+                                  std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                                  double* out_im) {
   const std::size_t end = last < book.whole_tiles() ? last : book.whole_tiles();
   std::size_t i = first;
   for (; i < end; i += kComponentTile) {
@@ -328,20 +328,23 @@ std::size_t superpose_byte_tiles(const CodebookView& book, const double* weights
       acc_re[c] = out_re[i + c];
       acc_im[c] = out_im[i + c];
     }
-    const std::uint8_t* tile = book.tiles + ((i / kComponentTile) * book.count + entry_first) * kComponentTile;
-    for (std::size_t j = entry_first; j < entry_last; ++j, tile += kComponentTile) {
+    const std::size_t at = book.tile_index(0, i) + entry_first * kComponentTile;
+    for (std::size_t j = entry_first; j < entry_last; ++j) {
       const double w = weights[j];
-      if (book.two_positions) {
+      const std::size_t from = at + (j - entry_first) * kComponentTile;
+      if (book.masks != nullptr) {
         // Each entry's two possible products per component, formed once.
         const double re[2] = {w * book.pairs[0], w * book.pairs[2]};
         const double im[2] = {w * book.pairs[1], w * book.pairs[3]};
+        const std::uint8_t* masks = book.masks + from;
         for (std::size_t c = 0; c < kComponentTile; ++c) {
-          acc_re[c] = acc_re[c] + re[tile[c] >> 7];
-          acc_im[c] = acc_im[c] + im[tile[c] >> 7];
+          acc_re[c] = acc_re[c] + re[masks[c] >> 7];
+          acc_im[c] = acc_im[c] + im[masks[c] >> 7];
         }
       } else {
+        const std::uint16_t* tile = book.tiles + from;
         for (std::size_t c = 0; c < kComponentTile; ++c) {
-          const double* pair = book.pairs + 2 * std::size_t{tile[c]};
+          const double* pair = book.pair_at(tile[c]);
           acc_re[c] = acc_re[c] + (w * pair[0]);
           acc_im[c] = acc_im[c] + (w * pair[1]);
         }
@@ -357,7 +360,7 @@ std::size_t superpose_byte_tiles(const CodebookView& book, const double* weights
 
 void superpose_loop(const CodebookView& book, const double* weights, std::size_t entry_first,
                     std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
-  const std::size_t done = superpose_byte_tiles(book, weights, entry_first, entry_last, first, last, out_re, out_im);
+  const std::size_t done = superpose_whole_tiles(book, weights, entry_first, entry_last, first, last, out_re, out_im);
   superpose_components(book, weights, entry_first, entry_last, done, last, out_re, out_im);
 }
 

@@ -89,10 +89,11 @@ __m512d dot_term(__m512d e_re, __m512d e_im, double w_re, double w_im) {
   return _mm512_add_pd(_mm512_mul_pd(e_re, _mm512_set1_pd(w_re)), _mm512_mul_pd(e_im, _mm512_set1_pd(w_im)));
 }
 
-// The group's byte positions, eight to a register (a tile turned around at
-// a time, then the rows), look the phasors up in the table's registers.
-inline __m512d add_register_terms(__m512d s, const RegisterTable& table, __m128i bytes8, double w_re, double w_im) {
-  const __m512i k = _mm512_cvtepu8_epi64(bytes8);
+// The group's positions, eight to a register, look the phasors up in the
+// table's registers.
+inline __m512d add_register_terms(__m512d s, const RegisterTable& table, const std::uint16_t* positions,
+                                  double w_re, double w_im) {
+  const __m512i k = _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(positions)));
   const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
   const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
   return _mm512_add_pd(s, dot_term(e_re, e_im, w_re, w_im));
@@ -103,21 +104,21 @@ void dot_group_in_registers(const CodebookView& book, std::size_t group, const d
   const RegisterTable table = load_register_table(book.pairs, book.positions);
   __m512d s = _mm512_loadu_pd(sums);
   const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    __m128i components[kComponentTile / 2];
-    transpose_group_tile(book.group_bytes(group, i), components);
-    for (std::size_t c = 0; c < kComponentTile / 2; ++c) {
-      s = add_register_terms(s, table, components[c], w_re[i + 2 * c], w_im[i + 2 * c]);
-      s = add_register_terms(s, table, _mm_srli_si128(components[c], 8), w_re[i + 2 * c + 1], w_im[i + 2 * c + 1]);
-    }
-  }
   const std::size_t base = group * kEntryLanes;
   const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  std::uint16_t positions[kEntryLanes] = {};
+  std::size_t i = first;
+  for (; i < tiled; i += kComponentTile) {
+    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      for (std::size_t l = 0; l < kEntryLanes; ++l) positions[l] = tile[l * kComponentTile + c] / 16;
+      s = add_register_terms(s, table, positions, w_re[i + c], w_im[i + c]);
+    }
+  }
+  for (std::size_t l = 0; l < kEntryLanes; ++l) positions[l] = 0;
   for (; i < last; ++i) {
-    alignas(16) std::uint8_t bytes[16] = {};
-    for (std::size_t l = 0; l < present; ++l) bytes[l] = static_cast<std::uint8_t>(row_position(book, base + l, i));
-    s = add_register_terms(s, table, _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)), w_re[i], w_im[i]);
+    for (std::size_t l = 0; l < present; ++l) positions[l] = static_cast<std::uint16_t>(row_position(book, base + l, i));
+    s = add_register_terms(s, table, positions, w_re[i], w_im[i]);
   }
   _mm512_storeu_pd(sums, s);
 }
@@ -157,11 +158,11 @@ std::size_t superpose_in_registers(const CodebookView& book, const double* weigh
   return i;
 }
 
-// Two-position books take the shared byte-mask kernels, small tables the
+// Two-position books take the shared mask kernels, small tables the
 // registers, the others the pairs.
 void superpose_avx512(const CodebookView& book, const double* weights, std::size_t entry_first,
                       std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
-  if (!fits_registers(book) || book.two_positions) {
+  if (!fits_registers(book)) {
     superpose_pairs(book, weights, entry_first, entry_last, first, last, out_re, out_im);
     return;
   }

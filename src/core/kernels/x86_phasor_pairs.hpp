@@ -11,11 +11,16 @@
 namespace tesmerine::core {
 namespace {
 
-// The phasors of two table positions, a and b, in one register: re_a, im_a,
-// re_b, im_b.
+// The phasors at two byte offsets of the table, a and b, in one register:
+// re_a, im_a, re_b, im_b.
 inline __m256d two_pairs(const double* pairs, std::size_t a, std::size_t b) {
-  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(pairs + 2 * a)), _mm_loadu_pd(pairs + 2 * b), 1);
+  const char* base = reinterpret_cast<const char*>(pairs);
+  return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(reinterpret_cast<const double*>(base + a))),
+                              _mm_loadu_pd(reinterpret_cast<const double*>(base + b)), 1);
 }
+
+// The byte offset of position k.
+inline std::size_t offset_of(std::size_t k) { return 16 * k; }
 
 // (w_re, w_im, w_re, w_im) of component i.
 inline __m256d weight_pairs(const double* w_re, const double* w_im, std::size_t i) {
@@ -45,10 +50,10 @@ struct GroupSums {
   }
 };
 
-// Each entry's phasor is one load; multiplied by (w_re, w_im, w_re, w_im)
-// it gives both products of two entries' terms, and the pairs of products
-// are added lane by lane: each entry's term added to its own lane's sum in
-// component order.
+// Each entry's phasor is one load (k holds byte offsets); multiplied by
+// (w_re, w_im, w_re, w_im) it gives both products of two entries' terms, and
+// the pairs of products are added lane by lane: each entry's term added to
+// its own lane's sum in component order.
 inline void add_group_terms(GroupSums& s, const double* pairs, const std::size_t* k, __m256d w) {
   const __m256d m0 = _mm256_mul_pd(two_pairs(pairs, k[0], k[1]), w);
   const __m256d m1 = _mm256_mul_pd(two_pairs(pairs, k[2], k[3]), w);
@@ -62,13 +67,13 @@ void dot_group_pairs(const CodebookView& book, std::size_t group, const double* 
                      std::size_t first, std::size_t last, double* sums) {
   GroupSums s(sums);
   const double* pairs = book.pairs;
-  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
+  const std::size_t tiled = book.tiles == nullptr ? first : last < book.whole_tiles() ? last : book.whole_tiles();
   std::size_t i = first;
   for (; i < tiled; i += kComponentTile) {
-    const std::uint8_t* bytes = book.group_bytes(group, i);
+    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
     for (std::size_t c = 0; c < kComponentTile; ++c) {
       std::size_t k[kEntryLanes];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = bytes[l * kComponentTile + c];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = tile[l * kComponentTile + c];
       add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i + c));
     }
   }
@@ -77,13 +82,13 @@ void dot_group_pairs(const CodebookView& book, std::size_t group, const double* 
   const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
   for (; i < last; ++i) {
     std::size_t k[kEntryLanes];
-    for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = l < present ? row_position(book, base + l, i) : 0;
+    for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = l < present ? offset_of(row_position(book, base + l, i)) : 0;
     add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i));
   }
   s.store(sums);
 }
 
-// The group's bytes of one tile turned around: the eight entries' rows of
+// The group's masks of one tile turned around: the eight entries' rows of
 // kComponentTile bytes in, each component's eight bytes out, two components
 // to a register (bytes 0-7 and 8-15).
 inline void transpose_group_tile(const std::uint8_t* bytes, __m128i out[kComponentTile / 2]) {
@@ -129,7 +134,7 @@ void dot_group_select_masks(const CodebookView& book, std::size_t group, const d
   std::size_t i = first;
   for (; i < tiled; i += kComponentTile) {
     __m128i components[kComponentTile / 2];
-    transpose_group_tile(book.group_bytes(group, i), components);
+    transpose_group_tile(book.masks + book.tile_index(group, i), components);
     for (std::size_t c = 0; c < kComponentTile / 2; ++c) {
       add_selected(s0, s1, components[c], term0, term1, i + 2 * c);
       add_selected(s0, s1, _mm_srli_si128(components[c], 8), term0, term1, i + 2 * c + 1);
@@ -158,7 +163,7 @@ void superpose_tile_pairs(const CodebookView& book, const double* weights, std::
     const std::size_t c = i + 2 * r;
     acc[r] = _mm256_setr_pd(out_re[c], out_im[c], out_re[c + 1], out_im[c + 1]);
   }
-  const std::uint8_t* p = book.tiles + ((i / kComponentTile) * book.count + entry_first) * kComponentTile;
+  const std::uint16_t* p = book.tiles + book.tile_index(0, i) + entry_first * kComponentTile;
   for (std::size_t j = entry_first; j < entry_last; ++j, p += kComponentTile) {
     const __m256d w = _mm256_set1_pd(weights[j]);
     for (std::size_t r = 0; r < kRegisters; ++r) {
@@ -189,7 +194,7 @@ void superpose_tile_select(const CodebookView& book, const double* weights, std:
     acc_im[r] = _mm256_loadu_pd(out_im + i + 4 * r);
   }
   const double* pairs = book.pairs;
-  const std::uint8_t* p = book.tiles + ((i / kComponentTile) * book.count + entry_first) * kComponentTile;
+  const std::uint8_t* p = book.masks + book.tile_index(0, i) + entry_first * kComponentTile;
   for (std::size_t j = entry_first; j < entry_last; ++j, p += kComponentTile) {
     const double w = weights[j];
     const __m256d re0 = _mm256_set1_pd(w * pairs[0]), im0 = _mm256_set1_pd(w * pairs[1]);
@@ -224,7 +229,8 @@ void superpose_tile_rows(const CodebookView& book, const double* weights, std::s
     const std::uint16_t* p = book.rows[j] + i;
     const std::size_t off = book.offsets[j];
     for (std::size_t r = 0; r < kRegisters; ++r) {
-      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, off + p[2 * r], off + p[2 * r + 1])));
+      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, offset_of(off + p[2 * r]),
+                                                                offset_of(off + p[2 * r + 1]))));
     }
   }
   for (std::size_t r = 0; r < kRegisters; ++r) {
@@ -242,16 +248,17 @@ void superpose_tile_rows(const CodebookView& book, const double* weights, std::s
 // after the last whole tile one at a time.
 void superpose_pairs(const CodebookView& book, const double* weights, std::size_t entry_first,
                      std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
-  const std::size_t whole = book.tiles != nullptr ? book.whole_tiles() : last / kComponentTile * kComponentTile;
+  const bool tiled = book.tiles != nullptr || book.masks != nullptr;
+  const std::size_t whole = tiled ? book.whole_tiles() : last / kComponentTile * kComponentTile;
   const std::size_t end = last < whole ? last : whole;
   std::size_t i = first;
   for (; i + kComponentTile <= end; i += kComponentTile) {
-    if (book.tiles == nullptr) {
-      superpose_tile_rows(book, weights, entry_first, entry_last, i, out_re, out_im);
-    } else if (book.two_positions) {
+    if (book.masks != nullptr) {
       superpose_tile_select(book, weights, entry_first, entry_last, i, out_re, out_im);
-    } else {
+    } else if (book.tiles != nullptr) {
       superpose_tile_pairs(book, weights, entry_first, entry_last, i, out_re, out_im);
+    } else {
+      superpose_tile_rows(book, weights, entry_first, entry_last, i, out_re, out_im);
     }
   }
   superpose_components(book, weights, entry_first, entry_last, i, last, out_re, out_im);
