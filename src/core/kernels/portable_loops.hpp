@@ -8,6 +8,7 @@
 // through a merged inline copy.
 #pragma once
 
+#include <cmath>
 #include <cstring>
 
 #include "core/kernels/kernels.hpp"
@@ -88,35 +89,29 @@ void random_by_multiply(std::uint16_t* out, std::uint64_t first, std::size_t len
 }
 
 // The generator with x mod n taken in doubles, without a divide; exact for
-// every 64-bit x and 2 <= n <= 65536. With x = hi * 2^32 + lo,
-// x = hi * r + lo (mod n) for r = 2^32 mod n; that y is below 2^49, so y,
-// the products below and the remainder are exact doubles. The quotient
-// estimate y * (1/n) is within 1/16 of y / n, so its nearest integer is the
-// true quotient or one more, and one conditional addition of n fixes the
-// remainder. It pays in vector lanes (x86_avx2.cpp takes the same steps in
-// intrinsics); one word at a time, random_by_multiply is faster.
-inline double bits_to_double(std::uint64_t bits) {
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
+// every 64-bit x and 2 <= n <= 65536. With x = hi * 2^32 + lo, y = hi * r +
+// lo, r = 2^32 mod n, is congruent to x mod n and below n * 2^32 (below
+// 2^48), an exact double. q = floor(y * (1/n) + 1/(2n)) is floor(y / n):
+// with y / n = k + j / n, 0 <= j < n, the two roundings of y * (1/n) (each
+// within 2^-53 relative, of a value below 2^32) and that of the addition
+// leave the sum within 2^-20 + 2^-21 < 2^-19 of k + (j + 1/2) / n, which
+// lies in [k + 1/(2n), k + 1 - 1/(2n)], and 1/(2n) >= 2^-17. So q = k, and
+// y - q * n (all exact below 2^53) is the remainder. It pays in vector lanes
+// (x86_avx2.cpp takes the same steps in intrinsics); one word at a time,
+// random_by_multiply is faster.
 [[maybe_unused]] void random_by_float_remainder(std::uint16_t* out, std::uint64_t first, std::size_t len,
                                                 std::uint64_t seed_word, std::uint32_t n) {
-  constexpr std::uint64_t kExponent52 = 0x4330000000000000ull;  // the bits of 2^52
-  constexpr double kTwo52 = 4503599627370496.0;
   const double nd = static_cast<double>(n);
   const double inverse = 1.0 / nd;
+  const double half_step = 0.5 / nd;
   const double r = static_cast<double>((std::uint64_t{1} << 32) % n);
   for (std::size_t i = 0; i < len; ++i) {
     const std::uint64_t x = mix_counter(seed_word, first + i);
-    const double lo = bits_to_double(kExponent52 | (x & 0xFFFFFFFFull)) - kTwo52;
-    const double hi = bits_to_double(kExponent52 | (x >> 32)) - kTwo52;
+    const double lo = static_cast<double>(static_cast<std::uint32_t>(x));
+    const double hi = static_cast<double>(static_cast<std::uint32_t>(x >> 32));
     const double y = (hi * r) + lo;
-    const double q = ((y * inverse) + kTwo52) - kTwo52;
-    double rem = y - (q * nd);
-    rem = rem < 0.0 ? rem + nd : rem;
-    out[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>(rem));
+    const double q = std::floor((y * inverse) + half_step);
+    out[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>(y - (q * nd)));
   }
 }
 
