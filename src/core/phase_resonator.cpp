@@ -29,6 +29,10 @@ struct PhasorVec {
 // read in place (the caller keeps it alive); otherwise rows[j] points into
 // `rewritten`, the entry's phases rewritten as positions. Where the table is
 // small enough, `tiles` or `masks` holds the positions again for the kernels.
+inline const std::uint16_t* as_offsets(const PooledBytes& bytes) {
+  return bytes.empty() ? nullptr : reinterpret_cast<const std::uint16_t*>(bytes.data());
+}
+
 struct PhasorBook {
   std::size_t count = 0;
   std::size_t dim = 0;
@@ -36,10 +40,10 @@ struct PhasorBook {
   std::vector<std::uint32_t> offsets;  // padded with 0 to whole groups
   std::vector<const std::uint16_t*> rows;
   PhaseArray rewritten;
-  PooledBytes tiles;  // byte offsets (16-bit), or
-  PooledBytes masks;  // for a table of two positions
+  PooledBytes lanes, tiles;            // byte offsets (16-bit), or
+  PooledBytes lane_masks, tile_masks;  // for a table of two positions
 
-  bool two_positions() const { return !masks.empty(); }
+  bool two_positions() const { return pairs.size() == 4 && !lane_masks.empty(); }
   CodebookView view() const {
     return {count,
             dim,
@@ -47,8 +51,10 @@ struct PhasorBook {
             pairs.size() / 2,
             offsets.data(),
             rows.data(),
-            tiles.empty() ? nullptr : reinterpret_cast<const std::uint16_t*>(tiles.data()),
-            masks.empty() ? nullptr : masks.data()};
+            as_offsets(lanes),
+            as_offsets(tiles),
+            lane_masks.empty() ? nullptr : lane_masks.data(),
+            tile_masks.empty() ? nullptr : tile_masks.data()};
   }
 };
 
@@ -256,42 +262,75 @@ void build_table(const RecordList& entries, PhasorBook& book, PhaseMarks& marks,
   if (book.pairs.empty()) book.pairs = {1.0, 0.0};
 }
 
-// Where the table is small enough, the positions again, in the order the
-// kernels read them (see CodebookView), every element written: a table of
-// two positions as masks (0x00, 0xFF), a larger one as byte offsets.
+// Where the table is small enough, the positions again in the two orders
+// the kernels read them (see CodebookView), every element written, each
+// position k as make(k): a table of two positions as masks (0x00, 0xFF), a
+// larger one as byte offsets.
 template <class Element, class Make>
-void lay_out_tiles(const PhasorBook& book, PooledBytes& storage, Make&& make, Poller& poller) {
-  const std::size_t tiles = book.dim / kComponentTile;
+void lay_out_positions(const PhasorBook& book, PooledBytes& lanes_storage, PooledBytes& tiles_storage,
+                       Make&& make, Poller& poller) {
+  const std::size_t dim = book.dim;
+  const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
+  lanes_storage = PooledBytes(groups * dim * kEntryLanes * sizeof(Element));
+  Element* lanes = reinterpret_cast<Element*>(lanes_storage.data());
+  for (std::size_t g = 0; g < groups; ++g) {
+    // Lanes past the last entry read position 0 of a row of zeros.
+    static constexpr std::uint16_t kZeroRow[1] = {0};
+    const std::size_t base = g * kEntryLanes;
+    const std::uint16_t* rows[kEntryLanes];
+    std::uint16_t offsets[kEntryLanes];
+    std::size_t step[kEntryLanes];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) {
+      const bool present = base + l < book.count;
+      rows[l] = present ? book.rows[base + l] : kZeroRow;
+      offsets[l] = present ? static_cast<std::uint16_t>(book.offsets[base + l]) : 0;
+      step[l] = present ? 1 : 0;
+    }
+    Element* out = lanes + g * dim * kEntryLanes;
+    poller.over(dim, kEntryLanes, [&](std::size_t first, std::size_t count) {
+      for (std::size_t i = first; i < first + count; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) {
+          out[i * kEntryLanes + l] = make(static_cast<std::uint16_t>(rows[l][i * step[l]] + offsets[l]));
+        }
+      }
+    });
+  }
+  const std::size_t tiles = dim / kComponentTile;
   const std::size_t tile_elements = book.count * kComponentTile;
-  const std::size_t padding = kEntryLanes * kComponentTile;
-  storage = PooledBytes((tiles * tile_elements + padding) * sizeof(Element));
-  Element* all = reinterpret_cast<Element*>(storage.data());
-  std::memset(all + tiles * tile_elements, 0, padding * sizeof(Element));
+  tiles_storage = PooledBytes(tiles * tile_elements * sizeof(Element));
+  Element* all = reinterpret_cast<Element*>(tiles_storage.data());
   poller.over(tiles, tile_elements, [&](std::size_t first, std::size_t count) {
     for (std::size_t t = first; t < first + count; ++t) {
       Element* out = all + t * tile_elements;
       for (std::size_t j = 0; j < book.count; ++j, out += kComponentTile) {
-        const std::uint16_t* row = book.rows[j] + t * kComponentTile;
+        // A tile's run of a row through a local array, in 16-bit lanes
+        // throughout, so that the compiler does it at once.
+        std::uint16_t k[kComponentTile];
+        std::memcpy(k, book.rows[j] + t * kComponentTile, sizeof k);
         const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
-        // 16-bit lanes throughout, so that the compiler does a tile at once.
-        for (std::size_t c = 0; c < kComponentTile; ++c) out[c] = make(static_cast<std::uint16_t>(row[c] + offset));
+        Element made[kComponentTile];
+        for (std::size_t c = 0; c < kComponentTile; ++c) made[c] = make(static_cast<std::uint16_t>(k[c] + offset));
+        std::memcpy(out, made, sizeof made);
       }
     }
   });
 }
 
-void lay_out_tiles(PhasorBook& book, Poller& poller) {
+void lay_out_positions(PhasorBook& book, Poller& poller) {
   const std::size_t positions = book.pairs.size() / 2;
   if (positions == 2) {
-    lay_out_tiles<std::uint8_t>(book, book.masks, [](std::uint16_t k) { return static_cast<std::uint8_t>(0 - k); },
-                                poller);
+    lay_out_positions<std::uint8_t>(book, book.lane_masks, book.tile_masks,
+                                    [](std::uint16_t k) { return static_cast<std::uint8_t>(0 - k); }, poller);
   } else if (positions <= kTiledPositions) {
-    lay_out_tiles<std::uint16_t>(book, book.tiles, [](std::uint16_t k) { return static_cast<std::uint16_t>(16 * k); },
-                                 poller);
+    lay_out_positions<std::uint16_t>(book, book.lanes, book.tiles,
+                                     [](std::uint16_t k) { return static_cast<std::uint16_t>(16 * k); }, poller);
   }
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, PhaseMarks& marks, Poller& poller) {
+// A book's positions are laid out again for the kernels only where sweeps
+// will read it many times: copying costs about one pass over the entries.
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, bool lay_out, PhaseMarks& marks,
+                          Poller& poller) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
@@ -299,7 +338,7 @@ PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, PhaseMarks
   book.offsets.assign(groups * kEntryLanes, 0);
   require_phases_below_resolution(entries, dim, poller);
   build_table(entries, book, marks, poller);
-  lay_out_tiles(book, poller);
+  if (lay_out) lay_out_positions(book, poller);
   return book;
 }
 
@@ -528,7 +567,9 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   books.reserve(codebooks.size());
   {
     PhaseMarks marks;
-    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, marks, poller));
+    for (const auto& entries : codebooks) {
+      books.push_back(to_phasor_book(entries, dim, max_iter != 0, marks, poller));
+    }
   }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);

@@ -19,25 +19,24 @@ inline constexpr std::size_t kEntryLanes = 8;
 // block's sums held while every entry's phases of the block are read.
 inline constexpr std::size_t kComponentTile = 16;
 
-// Tables of at most this many positions are read through the tiles (their
-// byte offsets fit 16 bits).
+// Tables of at most this many positions are read through byte offsets of
+// 16 bits.
 inline constexpr std::size_t kTiledPositions = 4096;
 
 // One codebook as the kernels read it. Every entry is a unit phasor on its
 // own lattice, so entry j's phasor at component i is the table's position
 // k = offsets[j] + rows[j][i], whose (re, im) are pairs[2k] and pairs[2k + 1].
 //
-// Where the table has at most kTiledPositions positions, the whole tiles of
-// kComponentTile components come again, one stream in the order the kernels
-// read them: element (t * count + j) * kComponentTile + c is entry j's
-// position at component t * kComponentTile + c, so that the entries of a
-// group at one component are kComponentTile elements apart. `tiles` gives
-// each position k as its byte offset 16 k into `pairs`; a table of exactly
-// two positions gives `masks` instead, 0x00 for position 0 and 0xFF for 1,
-// each byte its own lane mask. Past the last entry of the last tile come
-// kEntryLanes * kComponentTile elements of position 0, for the lanes of a
-// last group past its entries. The components after the last whole tile,
-// and every component of a larger table, are read from the rows.
+// Where the table has at most kTiledPositions positions, the positions come
+// again in the two orders the kernels read them, each one stream:
+//   - for the dot products, `lanes`: [group][component][kEntryLanes], every
+//     component (position 0 past the last entry);
+//   - for the superposition, `tiles`: [tile][entry][kComponentTile], the
+//     whole tiles only (the components after them are read from the rows).
+// Each position k is given as its byte offset 16 k into `pairs`; a table of
+// exactly two positions gives `lane_masks` and `tile_masks` instead, in the
+// same orders: 0x00 for position 0 and 0xFF for 1, each byte its own lane
+// mask.
 struct CodebookView {
   std::size_t count = 0;                       // entries
   std::size_t dim = 0;                         // components of each entry
@@ -45,19 +44,21 @@ struct CodebookView {
   std::size_t positions = 0;                   // positions in the table, at least 1
   const std::uint32_t* offsets = nullptr;      // padded with 0 to whole groups
   const std::uint16_t* const* rows = nullptr;  // dim positions each
+  const std::uint16_t* lanes = nullptr;        // or null
   const std::uint16_t* tiles = nullptr;        // or null
-  const std::uint8_t* masks = nullptr;         // or null
+  const std::uint8_t* lane_masks = nullptr;    // or null
+  const std::uint8_t* tile_masks = nullptr;    // or null
 
-  // The components given as tiles or masks: [0, whole_tiles()).
+  // The components given as tiles: [0, whole_tiles()).
   std::size_t whole_tiles() const {
-    return tiles != nullptr || masks != nullptr ? dim / kComponentTile * kComponentTile : 0;
+    return tiles != nullptr || tile_masks != nullptr ? dim / kComponentTile * kComponentTile : 0;
   }
-  // Where the group's elements at component i < whole_tiles() start: lane l
-  // at [l * kComponentTile].
-  std::size_t tile_index(std::size_t group, std::size_t i) const {
-    return ((i / kComponentTile) * count + group * kEntryLanes) * kComponentTile + i % kComponentTile;
-  }
-  // The phasor (re, im) at a byte offset of the tiles.
+  // Where the group's elements at component i start in the lanes.
+  std::size_t lane_index(std::size_t group, std::size_t i) const { return (group * dim + i) * kEntryLanes; }
+  // Where entry j's elements of the tile from component i (a multiple of
+  // kComponentTile) start in the tiles.
+  std::size_t tile_index(std::size_t j, std::size_t i) const { return ((i / kComponentTile) * count + j) * kComponentTile; }
+  // The phasor (re, im) at a byte offset of the lanes or tiles.
   const double* pair_at(std::size_t byte_offset) const {
     return reinterpret_cast<const double*>(reinterpret_cast<const char*>(pairs) + byte_offset);
   }
@@ -97,7 +98,7 @@ struct Kernels {
   // components into ranges.
   void (*dot_group)(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                     std::size_t first, std::size_t last, double* sums);
-  // The same for a book of two positions (its masks),
+  // The same for a book of two positions (its lane masks),
   // whose terms the caller forms once for every group: term0[i] and
   // term1[i] are ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
   // sums[l] = sums[l] + (byte ? term1[i] : term0[i]).

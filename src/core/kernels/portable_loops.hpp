@@ -220,25 +220,18 @@ inline std::size_t row_position(const CodebookView& book, std::size_t j, std::si
   return std::size_t{book.offsets[j]} + book.rows[j][i];
 }
 
-// The dot products of a group at the whole tiles of [first, last), from the
-// bytes (first a multiple of kComponentTile); returns the first component
-// it left.
-std::size_t dot_group_from_tiles(const CodebookView& book, std::size_t group, const double* w_re,
-                                 const double* w_im, std::size_t first, std::size_t last, double* s) {
-  const std::size_t tiled = book.tiles == nullptr ? first : last < book.whole_tiles() ? last : book.whole_tiles();
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
-    for (std::size_t c = 0; c < kComponentTile; ++c) {
-      const double wr = w_re[i + c];
-      const double wi = w_im[i + c];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) {
-        const double* pair = book.pair_at(tile[l * kComponentTile + c]);
-        s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
-      }
+// The dot products of a group from its lanes (byte offsets side by side).
+void dot_group_from_lanes(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                          std::size_t first, std::size_t last, double* s) {
+  const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
+    const double wr = w_re[i];
+    const double wi = w_im[i];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) {
+      const double* pair = book.pair_at(lanes[l]);
+      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
     }
   }
-  return i;
 }
 
 // The dot products of a group read from its entries' rows (lanes past the
@@ -247,11 +240,17 @@ void dot_group_from_rows(const CodebookView& book, std::size_t group, const doub
                          std::size_t first, std::size_t last, double* s) {
   const std::size_t base = group * kEntryLanes;
   const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  const std::uint16_t* rows[kEntryLanes];
+  const double* sections[kEntryLanes];
+  for (std::size_t l = 0; l < present; ++l) {
+    rows[l] = book.rows[base + l];
+    sections[l] = book.pairs + 2 * std::size_t{book.offsets[base + l]};
+  }
   for (std::size_t i = first; i < last; ++i) {
     const double wr = w_re[i];
     const double wi = w_im[i];
     for (std::size_t l = 0; l < present; ++l) {
-      const double* pair = book.pairs + 2 * row_position(book, base + l, i);
+      const double* pair = sections[l] + 2 * std::size_t{rows[l][i]};
       s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
     }
   }
@@ -261,33 +260,26 @@ void dot_group_loop(const CodebookView& book, std::size_t group, const double* w
                     std::size_t first, std::size_t last, double* sums) {
   double s[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  const std::size_t done = dot_group_from_tiles(book, group, w_re, w_im, first, last, s);
-  dot_group_from_rows(book, group, w_re, w_im, done, last, s);
+  if (book.lanes != nullptr) {
+    dot_group_from_lanes(book, group, w_re, w_im, first, last, s);
+  } else {
+    dot_group_from_rows(book, group, w_re, w_im, first, last, s);
+  }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
 // A two-position book's dot products: each component has only two possible
 // terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
-// dot_group forms them), and each entry's position picks one: a load, not a
-// branch (a mask's top bit, or the position itself in the rows).
+// dot_group forms them), and each entry's mask picks one: its top bit
+// indexes the two, a load, not a branch.
 void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                            std::size_t first, std::size_t last, double* sums) {
   double s[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    const std::uint8_t* masks = book.masks + book.tile_index(group, i);
-    for (std::size_t c = 0; c < kComponentTile; ++c) {
-      const double terms[2] = {term0[i + c], term1[i + c]};
-      for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l * kComponentTile + c] >> 7];
-    }
-  }
-  const std::size_t base = group * kEntryLanes;
-  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-  for (; i < last; ++i) {
+  const std::uint8_t* masks = book.lane_masks + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, masks += kEntryLanes) {
     const double terms[2] = {term0[i], term1[i]};
-    for (std::size_t l = 0; l < present; ++l) s[l] = s[l] + terms[row_position(book, base + l, i)];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l] >> 7];
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
@@ -323,15 +315,14 @@ std::size_t superpose_whole_tiles(const CodebookView& book, const double* weight
       acc_re[c] = out_re[i + c];
       acc_im[c] = out_im[i + c];
     }
-    const std::size_t at = book.tile_index(0, i) + entry_first * kComponentTile;
     for (std::size_t j = entry_first; j < entry_last; ++j) {
       const double w = weights[j];
-      const std::size_t from = at + (j - entry_first) * kComponentTile;
-      if (book.masks != nullptr) {
+      const std::size_t from = book.tile_index(j, i);
+      if (book.tile_masks != nullptr) {
         // Each entry's two possible products per component, formed once.
         const double re[2] = {w * book.pairs[0], w * book.pairs[2]};
         const double im[2] = {w * book.pairs[1], w * book.pairs[3]};
-        const std::uint8_t* masks = book.masks + from;
+        const std::uint8_t* masks = book.tile_masks + from;
         for (std::size_t c = 0; c < kComponentTile; ++c) {
           acc_re[c] = acc_re[c] + re[masks[c] >> 7];
           acc_im[c] = acc_im[c] + im[masks[c] >> 7];

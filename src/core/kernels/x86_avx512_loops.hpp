@@ -89,41 +89,24 @@ __m512d dot_term(__m512d e_re, __m512d e_im, double w_re, double w_im) {
   return _mm512_add_pd(_mm512_mul_pd(e_re, _mm512_set1_pd(w_re)), _mm512_mul_pd(e_im, _mm512_set1_pd(w_im)));
 }
 
-// The group's positions, eight to a register, look the phasors up in the
-// table's registers.
-inline __m512d add_register_terms(__m512d s, const RegisterTable& table, const std::uint16_t* positions,
-                                  double w_re, double w_im) {
-  const __m512i k = _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(positions)));
-  const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
-  const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
-  return _mm512_add_pd(s, dot_term(e_re, e_im, w_re, w_im));
-}
-
+// The group's byte offsets of one component, eight to a register, turned
+// into positions that look the phasors up in the table's registers.
 void dot_group_in_registers(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                             std::size_t first, std::size_t last, double* sums) {
   const RegisterTable table = load_register_table(book.pairs, book.positions);
   __m512d s = _mm512_loadu_pd(sums);
-  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
-  const std::size_t base = group * kEntryLanes;
-  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-  std::uint16_t positions[kEntryLanes] = {};
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
-    for (std::size_t c = 0; c < kComponentTile; ++c) {
-      for (std::size_t l = 0; l < kEntryLanes; ++l) positions[l] = tile[l * kComponentTile + c] / 16;
-      s = add_register_terms(s, table, positions, w_re[i + c], w_im[i + c]);
-    }
-  }
-  for (std::size_t l = 0; l < kEntryLanes; ++l) positions[l] = 0;
-  for (; i < last; ++i) {
-    for (std::size_t l = 0; l < present; ++l) positions[l] = static_cast<std::uint16_t>(row_position(book, base + l, i));
-    s = add_register_terms(s, table, positions, w_re[i], w_im[i]);
+  const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
+    const __m512i k = _mm512_srli_epi64(
+        _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes))), 4);
+    const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
+    const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
+    s = _mm512_add_pd(s, dot_term(e_re, e_im, w_re[i], w_im[i]));
   }
   _mm512_storeu_pd(sums, s);
 }
 
-bool fits_registers(const CodebookView& book) { return book.tiles != nullptr && book.positions <= kRegisterTableSize; }
+bool fits_registers(const CodebookView& book) { return book.lanes != nullptr && book.positions <= kRegisterTableSize; }
 
 void dot_group_avx512(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                       std::size_t first, std::size_t last, double* sums) {

@@ -5,6 +5,8 @@
 // variants that use them, each compiling it with its own flags.
 #pragma once
 
+#include <cstring>
+
 #include "core/kernels/portable_loops.hpp"
 #include "core/kernels/x86_intrinsics.hpp"
 
@@ -63,90 +65,65 @@ inline void add_group_terms(GroupSums& s, const double* pairs, const std::size_t
   s.high = _mm256_add_pd(s.high, four_terms(m2, m3));
 }
 
+// The four byte offsets of a 64-bit word of 16-bit offsets: extracted with
+// shifts rather than loaded one by one (loads are what these loops run out
+// of first).
+inline void unpack_offsets(const std::uint16_t* from, std::size_t* k) {
+  std::uint64_t word;
+  std::memcpy(&word, from, sizeof word);
+  k[0] = word & 0xFFFF;
+  k[1] = (word >> 16) & 0xFFFF;
+  k[2] = (word >> 32) & 0xFFFF;
+  k[3] = word >> 48;
+}
+
 void dot_group_pairs(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                      std::size_t first, std::size_t last, double* sums) {
   GroupSums s(sums);
   const double* pairs = book.pairs;
-  const std::size_t tiled = book.tiles == nullptr ? first : last < book.whole_tiles() ? last : book.whole_tiles();
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    const std::uint16_t* tile = book.tiles + book.tile_index(group, i);
-    for (std::size_t c = 0; c < kComponentTile; ++c) {
+  if (book.lanes != nullptr) {
+    const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
+    for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
       std::size_t k[kEntryLanes];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = tile[l * kComponentTile + c];
-      add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i + c));
+      unpack_offsets(lanes, k);
+      unpack_offsets(lanes + 4, k + 4);
+      add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i));
     }
-  }
-  // The rest from the rows; lanes past the last entry read position 0.
-  const std::size_t base = group * kEntryLanes;
-  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-  for (; i < last; ++i) {
-    std::size_t k[kEntryLanes];
-    for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = l < present ? offset_of(row_position(book, base + l, i)) : 0;
-    add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, i));
+  } else {
+    // The rows, a tile of components at a time; lanes past the last entry
+    // read position 0 of a row of zeros.
+    static constexpr std::uint16_t kZeros[kComponentTile] = {};
+    const std::size_t base = group * kEntryLanes;
+    std::size_t off[kEntryLanes];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) off[l] = base + l < book.count ? book.offsets[base + l] : 0;
+    for (std::size_t start = first; start < last; start += kComponentTile) {
+      const std::size_t width = last - start < kComponentTile ? last - start : kComponentTile;
+      const std::uint16_t* p[kEntryLanes];
+      for (std::size_t l = 0; l < kEntryLanes; ++l) p[l] = base + l < book.count ? book.rows[base + l] + start : kZeros;
+      for (std::size_t c = 0; c < width; ++c) {
+        std::size_t k[kEntryLanes];
+        for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = offset_of(off[l] + p[l][c]);
+        add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, start + c));
+      }
+    }
   }
   s.store(sums);
 }
 
-// The group's masks of one tile turned around: the eight entries' rows of
-// kComponentTile bytes in, each component's eight bytes out, two components
-// to a register (bytes 0-7 and 8-15).
-inline void transpose_group_tile(const std::uint8_t* bytes, __m128i out[kComponentTile / 2]) {
-  __m128i r[kEntryLanes];
-  for (std::size_t l = 0; l < kEntryLanes; ++l) {
-    r[l] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + l * kComponentTile));
-  }
-  __m128i b[8], w[8];
-  for (std::size_t q = 0; q < 4; ++q) {
-    b[2 * q] = _mm_unpacklo_epi8(r[2 * q], r[2 * q + 1]);      // components 0-7 of entries 2q, 2q + 1
-    b[2 * q + 1] = _mm_unpackhi_epi8(r[2 * q], r[2 * q + 1]);  // components 8-15
-  }
-  for (std::size_t h = 0; h < 2; ++h) {
-    w[4 * h + 0] = _mm_unpacklo_epi16(b[h], b[2 + h]);      // entries 0-3, components 8h + 0-3
-    w[4 * h + 1] = _mm_unpackhi_epi16(b[h], b[2 + h]);      // entries 0-3, components 8h + 4-7
-    w[4 * h + 2] = _mm_unpacklo_epi16(b[4 + h], b[6 + h]);  // entries 4-7, components 8h + 0-3
-    w[4 * h + 3] = _mm_unpackhi_epi16(b[4 + h], b[6 + h]);  // entries 4-7, components 8h + 4-7
-  }
-  for (std::size_t h = 0; h < 2; ++h) {
-    for (std::size_t q = 0; q < 2; ++q) {
-      out[4 * h + 2 * q] = _mm_unpacklo_epi32(w[4 * h + q], w[4 * h + 2 + q]);
-      out[4 * h + 2 * q + 1] = _mm_unpackhi_epi32(w[4 * h + q], w[4 * h + 2 + q]);
-    }
-  }
-}
-
-// A two-position book: each byte, sign-extended to a lane, is the mask that
-// picks term1 over term0.
-inline void add_selected(__m256d& s0, __m256d& s1, __m128i bytes8, const double* term0, const double* term1,
-                         std::size_t i) {
-  const __m256d mask0 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(bytes8));
-  const __m256d mask1 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(_mm_srli_si128(bytes8, 4)));
-  const __m256d t0 = _mm256_broadcast_sd(term0 + i);
-  const __m256d t1 = _mm256_broadcast_sd(term1 + i);
-  s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t0, t1, mask0));
-  s1 = _mm256_add_pd(s1, _mm256_blendv_pd(t0, t1, mask1));
-}
-
+// A two-position book: each mask byte, sign-extended to a lane, picks
+// term1 over term0.
 void dot_group_select_masks(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                             std::size_t first, std::size_t last, double* sums) {
   __m256d s0 = _mm256_loadu_pd(sums), s1 = _mm256_loadu_pd(sums + 4);
-  const std::size_t tiled = last < book.whole_tiles() ? last : book.whole_tiles();
-  std::size_t i = first;
-  for (; i < tiled; i += kComponentTile) {
-    __m128i components[kComponentTile / 2];
-    transpose_group_tile(book.masks + book.tile_index(group, i), components);
-    for (std::size_t c = 0; c < kComponentTile / 2; ++c) {
-      add_selected(s0, s1, components[c], term0, term1, i + 2 * c);
-      add_selected(s0, s1, _mm_srli_si128(components[c], 8), term0, term1, i + 2 * c + 1);
-    }
-  }
-  // The rest from the rows: positions 0 and 1 as masks 0x00 and 0xFF.
-  const std::size_t base = group * kEntryLanes;
-  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-  for (; i < last; ++i) {
-    alignas(16) std::uint8_t bytes[16] = {};
-    for (std::size_t l = 0; l < present; ++l) bytes[l] = row_position(book, base + l, i) != 0 ? 0xFF : 0x00;
-    add_selected(s0, s1, _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)), term0, term1, i);
+  const std::uint8_t* masks = book.lane_masks + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, masks += kEntryLanes) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(masks));
+    const __m256d mask0 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(bytes));
+    const __m256d mask1 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(_mm_srli_si128(bytes, 4)));
+    const __m256d t0 = _mm256_broadcast_sd(term0 + i);
+    const __m256d t1 = _mm256_broadcast_sd(term1 + i);
+    s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t0, t1, mask0));
+    s1 = _mm256_add_pd(s1, _mm256_blendv_pd(t0, t1, mask1));
   }
   _mm256_storeu_pd(sums, s0);
   _mm256_storeu_pd(sums + 4, s1);
@@ -163,11 +140,13 @@ void superpose_tile_pairs(const CodebookView& book, const double* weights, std::
     const std::size_t c = i + 2 * r;
     acc[r] = _mm256_setr_pd(out_re[c], out_im[c], out_re[c + 1], out_im[c + 1]);
   }
-  const std::uint16_t* p = book.tiles + book.tile_index(0, i) + entry_first * kComponentTile;
+  const std::uint16_t* p = book.tiles + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, p += kComponentTile) {
     const __m256d w = _mm256_set1_pd(weights[j]);
+    std::size_t k[kComponentTile];
+    for (std::size_t q = 0; q < kComponentTile; q += 4) unpack_offsets(p + q, k + q);
     for (std::size_t r = 0; r < kRegisters; ++r) {
-      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, p[2 * r], p[2 * r + 1])));
+      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, k[2 * r], k[2 * r + 1])));
     }
   }
   for (std::size_t r = 0; r < kRegisters; ++r) {
@@ -194,7 +173,7 @@ void superpose_tile_select(const CodebookView& book, const double* weights, std:
     acc_im[r] = _mm256_loadu_pd(out_im + i + 4 * r);
   }
   const double* pairs = book.pairs;
-  const std::uint8_t* p = book.masks + book.tile_index(0, i) + entry_first * kComponentTile;
+  const std::uint8_t* p = book.tile_masks + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, p += kComponentTile) {
     const double w = weights[j];
     const __m256d re0 = _mm256_set1_pd(w * pairs[0]), im0 = _mm256_set1_pd(w * pairs[1]);
@@ -248,12 +227,12 @@ void superpose_tile_rows(const CodebookView& book, const double* weights, std::s
 // after the last whole tile one at a time.
 void superpose_pairs(const CodebookView& book, const double* weights, std::size_t entry_first,
                      std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
-  const bool tiled = book.tiles != nullptr || book.masks != nullptr;
+  const bool tiled = book.tiles != nullptr || book.tile_masks != nullptr;
   const std::size_t whole = tiled ? book.whole_tiles() : last / kComponentTile * kComponentTile;
   const std::size_t end = last < whole ? last : whole;
   std::size_t i = first;
   for (; i + kComponentTile <= end; i += kComponentTile) {
-    if (book.masks != nullptr) {
+    if (book.tile_masks != nullptr) {
       superpose_tile_select(book, weights, entry_first, entry_last, i, out_re, out_im);
     } else if (book.tiles != nullptr) {
       superpose_tile_pairs(book, weights, entry_first, entry_last, i, out_re, out_im);
