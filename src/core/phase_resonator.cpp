@@ -392,7 +392,7 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
   const CodebookView view = book.view();
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  const std::size_t span = components_per_call(dim, kEntryLanes);
+  const std::size_t span = components_per_call(dim, groups * kEntryLanes);
   out.assign(groups * kEntryLanes, 0.0);
   if (book.two_positions()) {
     terms.term0.resize(dim);
@@ -405,17 +405,14 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
       }
     });
   }
-  for (std::size_t g = 0; g < groups; ++g) {
-    for (std::size_t start = 0; start < dim; start += span) {
-      const std::size_t last = std::min(dim, start + span);
-      double* sums = out.data() + g * kEntryLanes;
-      if (book.two_positions()) {
-        kernels().dot_group_select(view, g, terms.term0.data(), terms.term1.data(), start, last, sums);
-      } else {
-        kernels().dot_group(view, g, w.re.data(), w.im.data(), start, last, sums);
-      }
-      poller.count(kEntryLanes * (last - start));
+  for (std::size_t start = 0; start < dim; start += span) {
+    const std::size_t last = std::min(dim, start + span);
+    if (book.two_positions()) {
+      kernels().dot_groups_select(view, 0, groups, terms.term0.data(), terms.term1.data(), start, last, out.data());
+    } else {
+      kernels().dot_groups(view, 0, groups, w.re.data(), w.im.data(), start, last, out.data());
     }
+    poller.count(groups * kEntryLanes * (last - start));
   }
   out.resize(book.count);
 }

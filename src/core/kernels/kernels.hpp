@@ -89,21 +89,23 @@ struct Kernels {
   void (*gather_add)(const std::uint16_t* const* phases, std::size_t count, std::size_t offset,
                      const std::uint64_t* table, std::uint32_t n, std::uint64_t* acc, std::size_t len,
                      std::uint16_t* largest);
-  // The dot products of one group of a codebook's entries with w, lane l
-  // for entry group * kEntryLanes + l, over the components [first, last),
-  // continuing from the sums given: for i = first .. last - 1 in order,
-  // sums[l] = sums[l] + ((re * w_re[i]) + (im * w_im[i])), (re, im) being
-  // the entry's phasor at component i. Lanes past the last entry read
-  // position 0 and their sums are not used. A caller may so split the
-  // components into ranges.
-  void (*dot_group)(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
-                    std::size_t first, std::size_t last, double* sums);
-  // The same for a book of two positions (its lane masks),
-  // whose terms the caller forms once for every group: term0[i] and
-  // term1[i] are ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
-  // sums[l] = sums[l] + (byte ? term1[i] : term0[i]).
-  void (*dot_group_select)(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
-                           std::size_t first, std::size_t last, double* sums);
+  // The dot products of the groups [group_first, group_last) of a
+  // codebook's entries with w, lane l of group g for entry g * kEntryLanes +
+  // l, its sum at sums[(g - group_first) * kEntryLanes + l], over the
+  // components [first, last), continuing from the sums given: for
+  // i = first .. last - 1 in order, sum = sum + ((re * w_re[i]) + (im * w_im[i])),
+  // (re, im) being the entry's phasor at component i. Lanes past the last
+  // entry may read anything; their sums are not used. A caller may so split
+  // the components into ranges.
+  void (*dot_groups)(const CodebookView& book, std::size_t group_first, std::size_t group_last, const double* w_re,
+                     const double* w_im, std::size_t first, std::size_t last, double* sums);
+  // The same for a book of two positions (its lane masks), whose terms the
+  // caller forms once for every group: term0[i] and term1[i] are
+  // ((re * w_re[i]) + (im * w_im[i])) of positions 0 and 1, and
+  // sum = sum + (mask ? term1[i] : term0[i]).
+  void (*dot_groups_select)(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                            const double* term0, const double* term1, std::size_t first, std::size_t last,
+                            double* sums);
   // The weighted superposition of the entries [entry_first, entry_last) over
   // the components [first, last), first a multiple of kComponentTile: for
   // each such component i and each of those entries j in order,

@@ -268,6 +268,13 @@ void dot_group_loop(const CodebookView& book, std::size_t group, const double* w
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
+void dot_groups_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last, const double* w_re,
+                     const double* w_im, std::size_t first, std::size_t last, double* sums) {
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_loop(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+}
+
 // A two-position book's dot products: each component has only two possible
 // terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
 // dot_group forms them), and each entry's mask picks one: its top bit
@@ -282,6 +289,14 @@ void dot_group_select_loop(const CodebookView& book, std::size_t group, const do
     for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l] >> 7];
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+}
+
+void dot_groups_select_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                            const double* term0, const double* term1, std::size_t first, std::size_t last,
+                            double* sums) {
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_select_loop(book, g, term0, term1, first, last, sums + (g - group_first) * kEntryLanes);
+  }
 }
 
 // The superposition of components [first, last), one at a time, read from
@@ -501,8 +516,8 @@ constexpr Kernels portable_kernels() {
   k.random = random_by_multiply;
   k.difference_angles = difference_angles_loop;
   k.gather_add = gather_add_loop;
-  k.dot_group = dot_group_loop;
-  k.dot_group_select = dot_group_select_loop;
+  k.dot_groups = dot_groups_loop;
+  k.dot_groups_select = dot_groups_select_loop;
   k.superpose = superpose_loop;
   k.unbind_phasors = unbind_phasors_loop;
   k.nearest_steps = nearest_steps_loop<kLaneBytes>;

@@ -87,8 +87,8 @@ constexpr Kernels avx2_kernels() {
   Kernels k = portable_kernels<32>();
   k.random = random_avx2;
   k.gather_add = gather_add_apart_loop;
-  k.dot_group = dot_group_pairs;
-  k.dot_group_select = dot_group_select_masks;
+  k.dot_groups = dot_groups_pairs;
+  k.dot_groups_select = dot_groups_select_masks;
   k.superpose = superpose_pairs;
   return k;
 }

@@ -108,12 +108,14 @@ void dot_group_in_registers(const CodebookView& book, std::size_t group, const d
 
 bool fits_registers(const CodebookView& book) { return book.lanes != nullptr && book.positions <= kRegisterTableSize; }
 
-void dot_group_avx512(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
-                      std::size_t first, std::size_t last, double* sums) {
-  if (fits_registers(book)) {
-    dot_group_in_registers(book, group, w_re, w_im, first, last, sums);
-  } else {
-    dot_group_pairs(book, group, w_re, w_im, first, last, sums);
+void dot_groups_avx512(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                       const double* w_re, const double* w_im, std::size_t first, std::size_t last, double* sums) {
+  if (!fits_registers(book)) {
+    dot_groups_pairs(book, group_first, group_last, w_re, w_im, first, last, sums);
+    return;
+  }
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_in_registers(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
   }
 }
 
@@ -157,8 +159,8 @@ constexpr Kernels avx512_kernels() {
   Kernels k = portable_kernels<64>();
   k.random = random_by_float_remainder;
   k.gather_add = gather_add_avx512;
-  k.dot_group = dot_group_avx512;
-  k.dot_group_select = dot_group_select_masks;
+  k.dot_groups = dot_groups_avx512;
+  k.dot_groups_select = dot_groups_select_masks;
   k.superpose = superpose_avx512;
   return k;
 }

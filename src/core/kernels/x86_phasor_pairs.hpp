@@ -129,6 +129,79 @@ void dot_group_select_masks(const CodebookView& book, std::size_t group, const d
   _mm256_storeu_pd(sums + 4, s1);
 }
 
+// Two groups side by side from their lanes: one w per component for both,
+// and four independent sums in flight instead of two.
+void dot_two_groups_pairs(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                          std::size_t first, std::size_t last, double* sums) {
+  GroupSums a(sums), b(sums + kEntryLanes);
+  const double* pairs = book.pairs;
+  const std::uint16_t* lanes_a = book.lanes + book.lane_index(group, first);
+  const std::uint16_t* lanes_b = book.lanes + book.lane_index(group + 1, first);
+  for (std::size_t i = first; i < last; ++i, lanes_a += kEntryLanes, lanes_b += kEntryLanes) {
+    const __m256d w = weight_pairs(w_re, w_im, i);
+    std::size_t k[kEntryLanes];
+    unpack_offsets(lanes_a, k);
+    unpack_offsets(lanes_a + 4, k + 4);
+    add_group_terms(a, pairs, k, w);
+    unpack_offsets(lanes_b, k);
+    unpack_offsets(lanes_b + 4, k + 4);
+    add_group_terms(b, pairs, k, w);
+  }
+  a.store(sums);
+  b.store(sums + kEntryLanes);
+}
+
+void dot_groups_pairs(const CodebookView& book, std::size_t group_first, std::size_t group_last, const double* w_re,
+                      const double* w_im, std::size_t first, std::size_t last, double* sums) {
+  std::size_t g = group_first;
+  for (; book.lanes != nullptr && g + 2 <= group_last; g += 2) {
+    dot_two_groups_pairs(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+  for (; g < group_last; ++g) dot_group_pairs(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
+}
+
+// Four groups side by side: eight independent sums in flight, so that the
+// additions, not their latency, set the pace.
+void dot_four_groups_select(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
+                            std::size_t first, std::size_t last, double* sums) {
+  constexpr std::size_t kGroups = 4;
+  __m256d s[2 * kGroups];
+  const std::uint8_t* masks[kGroups];
+  for (std::size_t q = 0; q < kGroups; ++q) {
+    s[2 * q] = _mm256_loadu_pd(sums + q * kEntryLanes);
+    s[2 * q + 1] = _mm256_loadu_pd(sums + q * kEntryLanes + 4);
+    masks[q] = book.lane_masks + book.lane_index(group + q, first);
+  }
+  for (std::size_t i = first; i < last; ++i) {
+    const __m256d t0 = _mm256_broadcast_sd(term0 + i);
+    const __m256d t1 = _mm256_broadcast_sd(term1 + i);
+    for (std::size_t q = 0; q < kGroups; ++q) {
+      const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(masks[q]));
+      masks[q] += kEntryLanes;
+      const __m256d mask0 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(bytes));
+      const __m256d mask1 = _mm256_castsi256_pd(_mm256_cvtepi8_epi64(_mm_srli_si128(bytes, 4)));
+      s[2 * q] = _mm256_add_pd(s[2 * q], _mm256_blendv_pd(t0, t1, mask0));
+      s[2 * q + 1] = _mm256_add_pd(s[2 * q + 1], _mm256_blendv_pd(t0, t1, mask1));
+    }
+  }
+  for (std::size_t q = 0; q < kGroups; ++q) {
+    _mm256_storeu_pd(sums + q * kEntryLanes, s[2 * q]);
+    _mm256_storeu_pd(sums + q * kEntryLanes + 4, s[2 * q + 1]);
+  }
+}
+
+void dot_groups_select_masks(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                             const double* term0, const double* term1, std::size_t first, std::size_t last,
+                             double* sums) {
+  std::size_t g = group_first;
+  for (; g + 4 <= group_last; g += 4) {
+    dot_four_groups_select(book, g, term0, term1, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+  for (; g < group_last; ++g) {
+    dot_group_select_masks(book, g, term0, term1, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+}
+
 // The superposition of one tile whose positions come as bytes: each
 // register holds the (re, im) sums of two components, and each entry adds
 // weight * (re, im) of its phasor, read with one load, entries in order.
