@@ -77,24 +77,38 @@ int main(int argc, char** argv) {
     add(INFINITY, 1.0, n);
     add(1.0, -INFINITY, n);
     flush(n);
+    // Next to either axis, where a tiny x leaves the angle a rounding from
+    // pi/2.
+    for (double big : {1.0, 1e10, 1e300}) {
+      for (double ratio : {0x1p-60, 0x1p-40, 0x1p-31, 0x1p-30, 0x1p-29, 0x1p-20, 0x1p-1074}) {
+        for (double sx : {-1.0, 1.0}) {
+          for (double sy : {-1.0, 1.0}) add(sy * big, sx * big * ratio, n);
+        }
+      }
+    }
+    flush(n);
     // NaN has no phase: both paths refuse it with the same failure.
-    const double nan_y = NAN, one = 1.0;
-    std::uint32_t out = 0;
-    std::string fast, plain;
-    try {
-      angles_to_phase_indices(&nan_y, &one, &out, 1, n);
-    } catch (const InternalFailure& e) {
-      fast = e.what();
-    }
-    try {
-      angle_to_phase_index(std::atan2(nan_y, one), n);
-    } catch (const InternalFailure& e) {
-      plain = e.what();
-    }
-    ++checked;
-    if (fast.empty() || fast != plain) {
-      ++differing;
-      std::printf("DIFFERENT n=%u for NaN: '%s' and '%s'\n", n, plain.c_str(), fast.c_str());
+    for (double x : {1.0, -1.0, 0.0}) {
+      for (double y : {double(NAN), 1.0}) {
+        if (!std::isnan(y) && !std::isnan(x)) continue;
+        std::uint32_t out = 0;
+        std::string fast, plain;
+        try {
+          angles_to_phase_indices(&y, &x, &out, 1, n);
+        } catch (const InternalFailure& e) {
+          fast = e.what();
+        }
+        try {
+          angle_to_phase_index(std::atan2(y, x), n);
+        } catch (const InternalFailure& e) {
+          plain = e.what();
+        }
+        ++checked;
+        if (fast.empty() || fast != plain) {
+          ++differing;
+          std::printf("DIFFERENT n=%u for NaN at x=%g: '%s' and '%s'\n", n, x, plain.c_str(), fast.c_str());
+        }
+      }
     }
   }
   // Next to the boundary between steps j and j + 1, at many radii.
