@@ -20,43 +20,27 @@ work=$root/.build/bench
 venv=$work/venv
 mkdir -p "$work"
 if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
   # torch first, pinned, so that torch-hd does not bring another build of it.
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$(grep '^torch==' bench/requirements.txt)"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+  ensure_venv "$venv" "$python" "$(grep '^torch==' bench/requirements.txt)"
+  ensure_venv "$venv" "$python" -r bench/requirements.txt
 fi
-# The processor features each kernel variant needs, as /proc/cpuinfo names
-# them (the table of src/core/kernels/variants.cpp, best first).
-needs() {
-  case $1 in
-    avx512-vbmi) echo "avx512f avx512bw avx512vl avx512dq avx512vbmi" ;;
-    avx512) echo "avx512f avx512bw avx512vl avx512dq" ;;
-    avx2) echo "avx2" ;;
-    generic) echo "" ;;
-    *) echo "unknown kernel variant: $1" >&2; return 2 ;;
-  esac
-}
-supports() {
-  local flags flag
-  flags=" $(grep -m1 '^flags' /proc/cpuinfo 2>/dev/null | cut -d: -f2) "
-  for flag in $(needs "$1"); do [[ $flags == *" $flag "* ]] || return 1; done
-}
 build_options=()
 if [ -n "${TESMERINE_BENCH_KERNELS:-}" ]; then
-  needs "$TESMERINE_BENCH_KERNELS" >/dev/null
-  supports "$TESMERINE_BENCH_KERNELS" || { echo "this processor cannot run $TESMERINE_BENCH_KERNELS" >&2; exit 2; }
   build_options=(--config-settings=cmake.define.TESMERINE_KERNELS_OVERRIDE=ON)
-  variant=$TESMERINE_BENCH_KERNELS
-  export TESMERINE_KERNELS=$variant
+  export TESMERINE_KERNELS=$TESMERINE_BENCH_KERNELS
+fi
+step "building and installing tesmerine" "$venv/bin/python" -m pip install "${pip_quiet[@]}" --force-reinstall \
+  --no-deps "${build_options[@]}" .
+# The variant the installed module really runs: a forced one the processor
+# cannot run is refused (the module would have chosen another).
+choice=$("$venv/bin/python" scripts/kernel_choice.py ${TESMERINE_BENCH_KERNELS:+--expect "$TESMERINE_BENCH_KERNELS"}) || {
+  echo "$choice"; echo "this processor cannot run $TESMERINE_BENCH_KERNELS" >&2; exit 2; }
+variant=$(sed -n 's/^tesmerine kernels: \([^ ]*\).*/\1/p' <<<"$choice")
+if [ -n "${TESMERINE_BENCH_KERNELS:-}" ]; then
   export TESMERINE_BENCH_VARIANT="$variant (forced in a test build)"
 else
-  for variant in avx512-vbmi avx512 avx2 generic; do
-    if supports "$variant"; then break; fi
-  done
   export TESMERINE_BENCH_VARIANT="$variant (chosen at run time)"
 fi
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps \
-  "${build_options[@]}" .
 cc -O2 -ffp-contract=off -fPIC -shared -o "$work/libcosfloor.so" bench/cos_floor.c -lm
 export TESMERINE_BENCH_COS_FLOOR=$work/libcosfloor.so
 # One core for every implementation: tesmerine never creates threads.

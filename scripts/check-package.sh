@@ -18,8 +18,7 @@ mkdir -p "$work/dist"
 pip_quiet=(--quiet --disable-pip-version-check)
 
 tools=$work/tools-venv
-[ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install "${pip_quiet[@]}" -r scripts/check-requirements.txt
+ensure_venv "$tools" "$python" -r scripts/check-requirements.txt
 
 echo "== wheel"
 "$tools/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps -w "$work/dist" .
@@ -53,8 +52,7 @@ PY
 echo "== sdist (exactly the tracked files), installed from itself into a fresh environment"
 bash scripts/make-sdist.sh "$work/dist"
 sdist=$(ls "$work"/dist/tesmerine-*.tar.gz)
-"$python" -m venv "$work/sdist-venv"
-"$work/sdist-venv/bin/python" -m pip install "${pip_quiet[@]}" "$sdist"
+ensure_venv "$work/sdist-venv" "$python" "$sdist"
 (cd "$work" && sdist-venv/bin/python - <<'PY'
 import importlib.metadata as md, pathlib, sysconfig, tesmerine, tesmerine_checked
 site = pathlib.Path(sysconfig.get_paths()["platlib"])

@@ -12,9 +12,8 @@ build_python=${TESMERINE_BUILD_PYTHON:-python3}
 work=$root/.build/fuzz
 venv=$work/venv
 mkdir -p "$work/corpus" "$work/findings"
-[ -x "$venv/bin/python" ] || "$build_python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r fuzz/requirements.txt
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps .
+ensure_venv "$venv" "$build_python" -r fuzz/requirements.txt
+step "building and installing tesmerine" "$venv/bin/python" -m pip install "${pip_quiet[@]}" --force-reinstall --no-deps .
 [ $# -gt 0 ] || set -- -runs=1000000
 echo "== fuzzing with $*"
 cd "$work"

@@ -11,8 +11,7 @@ python=${TESMERINE_BUILD_PYTHON:-python3}
 cd "$root"
 
 tools=$root/.build/sdist-tools
-[ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install --quiet --disable-pip-version-check "build>=1.0"
+ensure_venv "$tools" "$python" "build>=1.0"
 
 # A commit of the working tree's tracked files (HEAD when nothing is changed).
 snapshot=$(git stash create)

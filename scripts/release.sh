@@ -29,7 +29,6 @@ fi
 
 echo "== twine check"
 tools=$root/.build/release-tools
-[ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install --quiet --disable-pip-version-check "twine>=6.1"
+ensure_venv "$tools" "$python" "twine>=6.1"
 "$tools/bin/twine" check --strict "$out"/tesmerine-*
 ls -l "$out"/tesmerine-*

@@ -29,8 +29,7 @@ stdcxx=$(g++ -print-file-name=libstdc++.so)
 
 python=$("$build_python" -c 'import sys; print(sys.executable)')
 venv=$work/venv
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt cmake ninja
+ensure_venv "$venv" "$python" -r tests/requirements.txt cmake ninja
 
 emulate=OFF
 if [ "$(uname -m)" = x86_64 ] && ! grep -qw avx512f /proc/cpuinfo; then

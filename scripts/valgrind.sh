@@ -24,8 +24,7 @@ fi
 
 python=$("$build_python" -c 'import sys; print(sys.executable)')
 venv=$work/venv
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r tests/requirements.txt cmake ninja
+ensure_venv "$venv" "$python" -r tests/requirements.txt cmake ninja
 "$venv/bin/cmake" -S . -B "$work/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
   -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 "$venv/bin/cmake" --build "$work/build" -j 2 >/dev/null

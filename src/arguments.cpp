@@ -210,18 +210,17 @@ std::size_t capacity_hint(PyObject* obj) {
 }
 
 VectorList to_vector_list(PyObject* obj) {
-  require_sequence(obj);
   VectorList out;
-  const std::size_t hint = capacity_hint(obj);
-  out.owners.reserve(hint);
-  out.records.reserve(hint);
-  PyRef iterator = steal_or_throw(PyObject_GetIter(obj));
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    out.records.push_back(&to_vector_ref(item.get()));
-    out.owners.push_back(std::move(item));
-    if (out.owners.size() % kItemsPerPoll == 0) check_signals();
-  }
-  if (PyErr_Occurred()) throw PythonError{};
+  convert_items(
+      obj,
+      [&](std::size_t hint) {
+        out.owners.reserve(hint);
+        out.records.reserve(hint);
+      },
+      [&](PyRef item) {
+        out.records.push_back(&to_vector_ref(item.get()));
+        out.owners.push_back(std::move(item));
+      });
   return out;
 }
 

@@ -80,17 +80,28 @@ void require_sequence(PyObject* obj);
 // grows as items really arrive.
 std::size_t capacity_hint(PyObject* obj);
 
+// Hands each item of a sequence argument (not a str), in iteration order,
+// to add() with its reference, after reserve(hint) with a length hint;
+// polls for signals every kItemsPerPoll items.
+template <class Reserve, class Add>
+void convert_items(PyObject* obj, Reserve&& reserve, Add&& add) {
+  require_sequence(obj);
+  reserve(capacity_hint(obj));
+  PyRef iterator = steal_or_throw(PyObject_GetIter(obj));
+  std::size_t seen = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    add(std::move(item));
+    if (++seen % kItemsPerPoll == 0) check_signals();
+  }
+  if (PyErr_Occurred()) throw PythonError{};
+}
+
 // Converts each item of a sequence argument, in iteration order.
 template <class T, class ConvertItem>
 std::vector<T> convert_sequence(PyObject* obj, ConvertItem&& convert_item) {
-  require_sequence(obj);
   std::vector<T> out;
-  out.reserve(capacity_hint(obj));
-  PyRef iterator = steal_or_throw(PyObject_GetIter(obj));
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    out.push_back(convert_item(item.get()));
-  }
-  if (PyErr_Occurred()) throw PythonError{};
+  convert_items(obj, [&](std::size_t hint) { out.reserve(hint); },
+                [&](PyRef item) { out.push_back(convert_item(item.get())); });
   return out;
 }
 

@@ -8,6 +8,7 @@
 // as PanicException and the module stays usable.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,14 @@ inline constexpr const char* kResolutionMessage = "n (phase resolution) must be 
 // inside its data even if an invariant were ever broken.
 inline void check_index(std::uint64_t index, std::uint64_t len) {
   if (index >= len) fail_index_out_of_bounds(len, index);
+}
+
+// The largest of len phases (0 for none), to be checked once against the
+// bound every table read needs, instead of testing each read.
+inline std::uint16_t largest_of(const std::uint16_t* phases, std::size_t len) {
+  std::uint16_t largest = 0;
+  for (std::size_t i = 0; i < len; ++i) largest = phases[i] > largest ? phases[i] : largest;
+  return largest;
 }
 
 }  // namespace tesmerine::core

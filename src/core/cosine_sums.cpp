@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_constants.hpp"
@@ -21,15 +22,13 @@ std::size_t table_size(std::uint32_t n) { return 2 * std::size_t{n} - 1; }
 double sum_one_cos_each(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint32_t n,
                         Poller& poller) {
   const double resolution = static_cast<double>(n);
-  constexpr std::size_t kBlock = 256;
   double angles[kBlock];
   double sum = 0.0;
   poller.over(len, 1, [&](std::size_t first, std::size_t length) {
-    for (std::size_t start = first; start < first + length; start += kBlock) {
-      const std::size_t count = std::min(kBlock, first + length - start);
+    for_each_block(first, first + length, [&](std::size_t start, std::size_t count) {
       kernels().difference_angles(a + start, b + start, angles, count, resolution);
       for (std::size_t i = 0; i < count; ++i) sum += std::cos(angles[i]);
-    }
+    });
   });
   return sum;
 }
@@ -56,14 +55,6 @@ CosineTable new_table(std::uint32_t n) {
 // The cosines looked up by difference and added one at a time in index
 // order. Every phase is checked against n first, so that no lookup can
 // leave the table.
-std::uint16_t largest_phase(const std::uint16_t* a, const std::uint16_t* b, std::size_t len, std::uint16_t largest) {
-  for (std::size_t i = 0; i < len; ++i) {
-    const std::uint16_t m = a[i] > b[i] ? a[i] : b[i];
-    largest = m > largest ? m : largest;
-  }
-  return largest;
-}
-
 double add_cosines(const double* centre, const std::uint16_t* a, const std::uint16_t* b, std::size_t len, double sum) {
   for (std::size_t i = 0; i < len; ++i) sum += centre[static_cast<std::int32_t>(a[i]) - static_cast<std::int32_t>(b[i])];
   return sum;
@@ -73,7 +64,7 @@ double sum_by_table(const double* table, const std::uint16_t* a, const std::uint
                     std::uint32_t n, Poller& poller) {
   std::uint16_t largest = 0;
   poller.over(len, 1, [&](std::size_t first, std::size_t count) {
-    largest = largest_phase(a + first, b + first, count, largest);
+    largest = std::max({largest, largest_of(a + first, count), largest_of(b + first, count)});
   });
   if (len != 0) check_index(largest, n);
   const double* centre = table + (n - 1);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/cosine_sums.hpp"
 #include "core/kernels/kernels.hpp"
@@ -166,11 +167,9 @@ class PhasorSums {
 PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t n, Poller& poller) {
   PhaseHVec out{allocate_phases(dim), dim, n};
   const std::size_t len = static_cast<std::size_t>(dim);
-  constexpr std::size_t kBlock = 256;
   double ys[kBlock], xs[kBlock];
   std::uint32_t indices[kBlock];
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
+  for_each_block(0, len, [&](std::size_t start, std::size_t count) {
     for (std::size_t c = 0; c < count; ++c) {
       ys[c] = static_cast<double>(sums.sin_sum(start + c));
       xs[c] = static_cast<double>(sums.cos_sum(start + c));
@@ -180,7 +179,7 @@ PhaseHVec directions_of(const PhasorSums& sums, std::uint64_t dim, std::uint32_t
     // A direction costs a few terms' work (an atan2 where the bound cannot
     // settle it).
     poller.count(4 * count);
-  }
+  });
   return out;
 }
 

@@ -4,12 +4,59 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_rounding.hpp"
+#include "core/scratch_pool.hpp"
 
 namespace tesmerine::core {
 namespace {
+
+// Phasor form of a vector: component i is (re[i], im[i]).
+struct PhasorVec {
+  std::vector<double> re;
+  std::vector<double> im;
+  std::size_t size() const { return re.size(); }
+};
+
+// The entries of one codebook in phasor form, as the kernels read them
+// (CodebookView): one table of (re, im) pairs, each value once, holding cos
+// and sin of (p * 2pi) / n_v (the very values of the lattice phasors) for
+// each phase p that entries of resolution n_v use, in ascending order, entry
+// j's section starting at offsets[j]. Where a section holds every phase of
+// its resolution, positions are phases and rows[j] is entry j's own record,
+// read in place (the caller keeps it alive); otherwise rows[j] points into
+// `rewritten`, the entry's phases rewritten as positions. Where the table is
+// small enough, `tiles` or `masks` holds the positions again for the kernels.
+inline const std::uint16_t* as_offsets(const PooledBytes& bytes) {
+  return bytes.empty() ? nullptr : reinterpret_cast<const std::uint16_t*>(bytes.data());
+}
+
+struct PhasorBook {
+  std::size_t count = 0;
+  std::size_t dim = 0;
+  std::vector<double> pairs;
+  std::vector<std::uint32_t> offsets;  // padded with 0 to whole groups
+  std::vector<const std::uint16_t*> rows;
+  PhaseArray rewritten;
+  PooledBytes lanes, tiles;            // byte offsets (16-bit), or
+  PooledBytes lane_masks, tile_masks;  // for a table of two positions
+
+  bool two_positions() const { return pairs.size() == 4 && !lane_masks.empty(); }
+  CodebookView view() const {
+    return {count,
+            dim,
+            pairs.data(),
+            pairs.size() / 2,
+            offsets.data(),
+            rows.data(),
+            as_offsets(lanes),
+            as_offsets(tiles),
+            lane_masks.empty() ? nullptr : lane_masks.data(),
+            tile_masks.empty() ? nullptr : tile_masks.data()};
+  }
+};
 
 // Sentinel for "no previous sweep": no real index equals it.
 constexpr std::uint64_t kNoIndex = ~std::uint64_t{0};
@@ -49,24 +96,13 @@ class LatticeTable {
 constexpr std::size_t kTermsPerSnap = 4;
 
 void snap_with(PhasorVec& x, std::uint32_t n, LatticeTable& table, Poller& poller) {
-  constexpr std::size_t kBlock = 256;
   std::uint32_t indices[kBlock];
-  for (std::size_t start = 0; start < x.size(); start += kBlock) {
-    const std::size_t count = std::min(kBlock, x.size() - start);
+  for_each_block(0, x.size(), [&](std::size_t start, std::size_t count) {
     angles_to_phase_indices(x.im.data() + start, x.re.data() + start, indices, count, n);
     for (std::size_t i = 0; i < count; ++i) table.get(indices[i], x.re[start + i], x.im[start + i]);
     poller.count(kTermsPerSnap * count);
-  }
+  });
 }
-
-// Lookups by resolution and by phase, shared by the codebooks of one call
-// and grown only as far as they are needed. Between codebooks every mark is
-// clear and every section_of entry is kNoSection.
-struct BookScratch {
-  std::vector<std::uint32_t> section_of;  // by resolution, once a book has many
-  std::vector<std::uint8_t> marked;       // by phase
-  std::vector<std::uint16_t> slot;        // by phase: its position in the section
-};
 
 // Up to this many resolutions in a codebook are told apart by a linear search.
 constexpr std::size_t kSearchedResolutions = 8;
@@ -78,23 +114,23 @@ void require_phases_below_resolution(const RecordList& entries, std::size_t dim,
     const std::uint16_t* phases = entry->phases.data();
     std::uint16_t largest = 0;
     poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
-      for (std::size_t i = first; i < first + count; ++i) largest = std::max(largest, phases[i]);
+      largest = std::max(largest, largest_of(phases + first, count));
     });
     if (dim != 0) check_index(largest, entry->n);
     poller.count(1);
   }
 }
 
-// The entries of one resolution, and the phases they use.
+// The entries of one resolution.
 struct TableSection {
   std::uint32_t n;
   std::vector<std::size_t> members;
 };
 
 // The entries grouped by resolution, in order of first use.
-std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScratch& scratch, Poller& poller) {
+std::vector<TableSection> group_by_resolution(const RecordList& entries, Poller& poller) {
   std::vector<TableSection> sections;
-  std::vector<std::uint32_t>& section_of = scratch.section_of;
+  std::vector<std::uint32_t> section_of;  // by resolution, once the book has many
   for (std::size_t j = 0; j < entries.size(); ++j) {
     const std::uint32_t n = entries[j]->n;
     check_index(n, std::size_t{kMaxResolution} + 1);
@@ -118,57 +154,68 @@ std::vector<TableSection> group_by_resolution(const RecordList& entries, BookScr
     sections[section].members.push_back(j);
     poller.count(1);
   }
-  if (!section_of.empty()) {
-    for (const TableSection& section : sections) section_of[section.n] = kNoSection;
-  }
   return sections;
 }
 
-// The phases the members of a section use, in ascending order.
-std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSection& section, std::size_t dim,
-                                       BookScratch& scratch, Poller& poller) {
-  std::vector<std::uint8_t>& marked = scratch.marked;
-  if (marked.size() < section.n) {
-    marked.resize(section.n, 0);
-    scratch.slot.resize(section.n);
-  }
-  std::vector<std::uint16_t> used;
-  if (section.members.size() * dim >= 16 * std::size_t{section.n}) {
-    // Many times more phases than the resolution has: computing every
-    // phasor costs less than marking (a store per phase) which are used.
-    used.resize(section.n);
-    for (std::uint32_t k = 0; k < section.n; ++k) used[k] = static_cast<std::uint16_t>(k);
-  } else if (section.members.size() * dim >= section.n) {
-    // At least as many phases as the resolution has: mark them all, then
-    // collect the marks in order.
-    for (const std::size_t j : section.members) {
-      const std::uint16_t* phases = entries[j]->phases.data();
-      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
-        for (std::size_t i = first; i < first + count; ++i) marked[phases[i]] = 1;
-      });
-    }
-    for (std::uint32_t k = 0; k < section.n; ++k) {
-      if (marked[k]) used.push_back(static_cast<std::uint16_t>(k));
-      marked[k] = 0;
-    }
-  } else {
-    // Fewer phases than the resolution has: collect each the first time.
-    for (const std::size_t j : section.members) {
-      const std::uint16_t* phases = entries[j]->phases.data();
-      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
-        for (std::size_t i = first; i < first + count; ++i) {
-          if (!marked[phases[i]]) {
-            marked[phases[i]] = 1;
-            used.push_back(phases[i]);
-          }
+// Lookups by phase, shared by the codebooks of one call and grown only as
+// far as they are needed: which phases a section uses, and each used
+// phase's position in its section. Every use leaves the marks clear.
+class PhaseMarks {
+ public:
+  // The phases the members of a section use, in ascending order.
+  std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSection& section, std::size_t dim,
+                                         Poller& poller) {
+    if (marked_.size() < section.n) marked_.resize(section.n, 0);
+    std::vector<std::uint16_t> used;
+    if (section.members.size() * dim >= 16 * std::size_t{section.n}) {
+      // Many times more phases than the resolution has: computing every
+      // phasor costs less than marking (a store per phase) which are used.
+      used.resize(section.n);
+      for (std::uint32_t k = 0; k < section.n; ++k) used[k] = static_cast<std::uint16_t>(k);
+    } else if (section.members.size() * dim >= section.n) {
+      // At least as many phases as the resolution has: mark them all, then
+      // collect the marks in order.
+      for_each_phase(entries, section, dim, poller, [&](std::uint16_t p) { marked_[p] = 1; });
+      for (std::uint32_t k = 0; k < section.n; ++k) {
+        if (marked_[k]) used.push_back(static_cast<std::uint16_t>(k));
+        marked_[k] = 0;
+      }
+    } else {
+      // Fewer phases than the resolution has: collect each the first time.
+      for_each_phase(entries, section, dim, poller, [&](std::uint16_t p) {
+        if (!marked_[p]) {
+          marked_[p] = 1;
+          used.push_back(p);
         }
       });
+      for (const std::uint16_t p : used) marked_[p] = 0;
+      std::sort(used.begin(), used.end());
     }
-    for (const std::uint16_t p : used) marked[p] = 0;
-    std::sort(used.begin(), used.end());
+    return used;
   }
-  return used;
-}
+
+  // Each used phase's position in the section (the order of `used`).
+  const std::uint16_t* positions_of(const std::vector<std::uint16_t>& used, std::uint32_t n) {
+    if (slot_.size() < n) slot_.resize(n);
+    for (std::size_t k = 0; k < used.size(); ++k) slot_[used[k]] = static_cast<std::uint16_t>(k);
+    return slot_.data();
+  }
+
+ private:
+  template <class Visit>
+  static void for_each_phase(const RecordList& entries, const TableSection& section, std::size_t dim,
+                             Poller& poller, Visit&& visit) {
+    for (const std::size_t j : section.members) {
+      const std::uint16_t* phases = entries[j]->phases.data();
+      poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
+        for (std::size_t i = first; i < first + count; ++i) visit(phases[i]);
+      });
+    }
+  }
+
+  std::vector<std::uint8_t> marked_;
+  std::vector<std::uint16_t> slot_;  // by phase, valid for the phases of the last positions_of
+};
 
 // A resolution's table section holds only the phases its entries use, in
 // ascending order, and the entries' phases are read as positions in that
@@ -178,91 +225,120 @@ std::vector<std::uint16_t> used_phases(const RecordList& entries, const TableSec
 // per phase of every one of them). Where every phase is used, the positions
 // are the phases themselves and the entries are read as they are.
 //
-// Fills the book's tables, offsets and, for each entry, where its positions
-// are (its own phases, or its rewritten copy in `positions`).
-void build_tables(const RecordList& entries, PhasorBook& book, BookScratch& scratch, Poller& poller) {
+// Fills the book's table, offsets and, for each entry, its row (its own
+// phases, or its rewritten copy).
+void build_table(const RecordList& entries, PhasorBook& book, PhaseMarks& marks, Poller& poller) {
   const std::size_t dim = book.dim;
-  std::vector<const std::uint16_t*>& sources = book.phases;
-  PhaseArray& positions = book.positions;
-  sources.resize(book.count);
-  for (const TableSection& section : group_by_resolution(entries, scratch, poller)) {
-    const std::vector<std::uint16_t> used = used_phases(entries, section, dim, scratch, poller);
-    const std::size_t offset = book.table_re.size();
-    book.table_re.resize(offset + used.size());
-    book.table_im.resize(offset + used.size());
+  book.rows.resize(book.count);
+  for (const TableSection& section : group_by_resolution(entries, poller)) {
+    const std::vector<std::uint16_t> used = marks.used_phases(entries, section, dim, poller);
+    const std::size_t offset = book.pairs.size() / 2;
+    book.pairs.resize(2 * (offset + used.size()));
     poller.over(used.size(), 8, [&](std::size_t first, std::size_t count) {
       for (std::size_t k = first; k < first + count; ++k) {
-        lattice_phasor(used[k], section.n, book.table_re[offset + k], book.table_im[offset + k]);
+        double* pair = book.pairs.data() + 2 * (offset + k);
+        lattice_phasor(used[k], section.n, pair[0], pair[1]);
       }
     });
     const bool every_phase = used.size() == section.n;
-    if (!every_phase) {
-      for (std::size_t k = 0; k < used.size(); ++k) scratch.slot[used[k]] = static_cast<std::uint16_t>(k);
-      if (positions.empty()) positions = PhaseArray(book.count * dim);
-    }
+    const std::uint16_t* position_of = every_phase ? nullptr : marks.positions_of(used, section.n);
+    if (!every_phase && book.rewritten.empty()) book.rewritten = PhaseArray(book.count * dim);
     for (const std::size_t j : section.members) {
       book.offsets[j] = static_cast<std::uint32_t>(offset);
       const std::uint16_t* phases = entries[j]->phases.data();
       if (every_phase) {
-        sources[j] = phases;
+        book.rows[j] = phases;
         continue;
       }
-      std::uint16_t* out = positions.data() + j * dim;
+      std::uint16_t* out = book.rewritten.data() + j * dim;
       poller.over(dim, 1, [&](std::size_t first, std::size_t count) {
-        for (std::size_t i = first; i < first + count; ++i) out[i] = scratch.slot[phases[i]];
+        for (std::size_t i = first; i < first + count; ++i) out[i] = position_of[phases[i]];
       });
-      sources[j] = out;
+      book.rows[j] = out;
     }
   }
-  // Lanes and tile components past the entries read position 0 of their
-  // section; an empty table still has one entry for them to read.
-  if (book.table_re.empty()) {
-    book.table_re.push_back(1.0);
-    book.table_im.push_back(0.0);
-  }
-  book.table_pairs.resize(2 * book.table_re.size());
-  for (std::size_t k = 0; k < book.table_re.size(); ++k) {
-    book.table_pairs[2 * k] = book.table_re[k];
-    book.table_pairs[2 * k + 1] = book.table_im[k];
-  }
+  // Lanes past the entries read position 0; an empty table still has one
+  // position for them to read.
+  if (book.pairs.empty()) book.pairs = {1.0, 0.0};
 }
 
-// The lane layout for the dot products, kEntryLanes entries side by side,
-// made only where the kernels read it; every position is written. Lanes past
-// the last entry hold position 0: a valid table index whose sums are dropped.
-void lay_out_lanes(PhasorBook& book, Poller& poller) {
-  if (book.table_re.size() > kernels().lanes_table_limit) return;
+// Where the table is small enough, the positions again in the two orders
+// the kernels read them (see CodebookView), every element written, each
+// position k as make(k): a table of two positions as masks (0x00, 0xFF), a
+// larger one as byte offsets.
+template <class Element, class Make>
+void lay_out_positions(const PhasorBook& book, PooledBytes& lanes_storage, PooledBytes& tiles_storage,
+                       Make&& make, Poller& poller) {
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  book.lanes = PhaseArray(groups * kEntryLanes * dim);
+  lanes_storage = PooledBytes(groups * dim * kEntryLanes * sizeof(Element));
+  Element* lanes = reinterpret_cast<Element*>(lanes_storage.data());
   for (std::size_t g = 0; g < groups; ++g) {
-    std::uint16_t* out = book.lanes.data() + g * dim * kEntryLanes;
-    const std::size_t present = std::min(kEntryLanes, book.count - g * kEntryLanes);
-    const std::uint16_t* sources[kEntryLanes] = {};
-    for (std::size_t l = 0; l < present; ++l) sources[l] = book.phases[g * kEntryLanes + l];
+    // Lanes past the last entry read position 0 of a row of zeros.
+    static constexpr std::uint16_t kZeroRow[1] = {0};
+    const std::size_t base = g * kEntryLanes;
+    const std::uint16_t* rows[kEntryLanes];
+    std::uint16_t offsets[kEntryLanes];
+    std::size_t step[kEntryLanes];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) {
+      const bool present = base + l < book.count;
+      rows[l] = present ? book.rows[base + l] : kZeroRow;
+      offsets[l] = present ? static_cast<std::uint16_t>(book.offsets[base + l]) : 0;
+      step[l] = present ? 1 : 0;
+    }
+    Element* out = lanes + g * dim * kEntryLanes;
     poller.over(dim, kEntryLanes, [&](std::size_t first, std::size_t count) {
-      if (present == kEntryLanes) {
-        for (std::size_t i = first; i < first + count; ++i) {
-          for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = sources[l][i];
-        }
-      } else {
-        for (std::size_t i = first; i < first + count; ++i) {
-          for (std::size_t l = 0; l < kEntryLanes; ++l) out[i * kEntryLanes + l] = l < present ? sources[l][i] : 0;
+      for (std::size_t i = first; i < first + count; ++i) {
+        for (std::size_t l = 0; l < kEntryLanes; ++l) {
+          out[i * kEntryLanes + l] = make(static_cast<std::uint16_t>(rows[l][i * step[l]] + offsets[l]));
         }
       }
     });
   }
+  const std::size_t tiles = dim / kComponentTile;
+  const std::size_t tile_elements = book.count * kComponentTile;
+  tiles_storage = PooledBytes(tiles * tile_elements * sizeof(Element));
+  Element* all = reinterpret_cast<Element*>(tiles_storage.data());
+  poller.over(tiles, tile_elements, [&](std::size_t first, std::size_t count) {
+    for (std::size_t t = first; t < first + count; ++t) {
+      Element* out = all + t * tile_elements;
+      for (std::size_t j = 0; j < book.count; ++j, out += kComponentTile) {
+        // A tile's run of a row through a local array, in 16-bit lanes
+        // throughout, so that the compiler does it at once.
+        std::uint16_t k[kComponentTile];
+        std::memcpy(k, book.rows[j] + t * kComponentTile, sizeof k);
+        const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
+        Element made[kComponentTile];
+        for (std::size_t c = 0; c < kComponentTile; ++c) made[c] = make(static_cast<std::uint16_t>(k[c] + offset));
+        std::memcpy(out, made, sizeof made);
+      }
+    }
+  });
 }
 
-PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, BookScratch& scratch, Poller& poller) {
+void lay_out_positions(PhasorBook& book, Poller& poller) {
+  const std::size_t positions = book.pairs.size() / 2;
+  if (positions == 2) {
+    lay_out_positions<std::uint8_t>(book, book.lane_masks, book.tile_masks,
+                                    [](std::uint16_t k) { return static_cast<std::uint8_t>(0 - k); }, poller);
+  } else if (positions <= kTiledPositions) {
+    lay_out_positions<std::uint16_t>(book, book.lanes, book.tiles,
+                                     [](std::uint16_t k) { return static_cast<std::uint16_t>(16 * k); }, poller);
+  }
+}
+
+// A book's positions are laid out again for the kernels only where sweeps
+// will read it many times: copying costs about one pass over the entries.
+PhasorBook to_phasor_book(const RecordList& entries, std::size_t dim, bool lay_out, PhaseMarks& marks,
+                          Poller& poller) {
   PhasorBook book;
   book.count = entries.size();
   book.dim = dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
   book.offsets.assign(groups * kEntryLanes, 0);
   require_phases_below_resolution(entries, dim, poller);
-  build_tables(entries, book, scratch, poller);
-  lay_out_lanes(book, poller);
+  build_table(entries, book, marks, poller);
+  if (lay_out) lay_out_positions(book, poller);
   return book;
 }
 
@@ -300,29 +376,43 @@ std::size_t components_per_call(std::size_t dim, std::size_t entries) {
   return std::max(kComponentTile, share / kComponentTile * kComponentTile);
 }
 
+// The two terms per component of a two-position book's dot products.
+struct DotScratch {
+  std::vector<double> term0, term1;
+};
+
 // The raw dot product of every entry with w, in entry order: each one is a
 // strictly sequential sum over ascending components, kEntryLanes entries at
 // a time side by side. A group's sums start at +0.0 and, where its
-// components take more than one call, each call continues from them.
-void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& out, Poller& poller) {
+// components take more than one call, each call continues from them. A
+// two-position book's two terms per component are formed once for all its
+// groups, exactly as the kernels form a term.
+void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& out, DotScratch& terms,
+             Poller& poller) {
+  const CodebookView view = book.view();
   const std::size_t dim = book.dim;
   const std::size_t groups = (book.count + kEntryLanes - 1) / kEntryLanes;
-  const std::size_t span = components_per_call(dim, kEntryLanes);
+  const std::size_t span = components_per_call(dim, groups * kEntryLanes);
   out.assign(groups * kEntryLanes, 0.0);
-  for (std::size_t g = 0; g < groups; ++g) {
-    const std::size_t first = g * kEntryLanes;
-    const std::size_t present = std::min(kEntryLanes, book.count - first);
-    for (std::size_t start = 0; start < dim; start += span) {
-      const std::size_t width = std::min(span, dim - start);
-      const std::uint16_t* rows[kEntryLanes] = {};
-      for (std::size_t l = 0; l < present; ++l) rows[l] = book.phases[first + l] + start;
-      const std::uint16_t* lanes =
-          book.lanes.empty() ? nullptr : book.lanes.data() + first * dim + start * kEntryLanes;
-      kernels().dot_group(lanes, rows, present, book.offsets.data() + first, book.table_re.data(),
-                          book.table_im.data(), book.table_pairs.data(), book.table_re.size(),
-                          w.re.data() + start, w.im.data() + start, width, out.data() + first);
-      poller.count(kEntryLanes * width);
+  if (book.two_positions()) {
+    terms.term0.resize(dim);
+    terms.term1.resize(dim);
+    const double re0 = book.pairs[0], im0 = book.pairs[1], re1 = book.pairs[2], im1 = book.pairs[3];
+    poller.over(dim, 4, [&](std::size_t first, std::size_t count) {
+      for (std::size_t i = first; i < first + count; ++i) {
+        terms.term0[i] = (re0 * w.re[i]) + (im0 * w.im[i]);
+        terms.term1[i] = (re1 * w.re[i]) + (im1 * w.im[i]);
+      }
+    });
+  }
+  for (std::size_t start = 0; start < dim; start += span) {
+    const std::size_t last = std::min(dim, start + span);
+    if (book.two_positions()) {
+      kernels().dot_groups_select(view, 0, groups, terms.term0.data(), terms.term1.data(), start, last, out.data());
+    } else {
+      kernels().dot_groups(view, 0, groups, w.re.data(), w.im.data(), start, last, out.data());
     }
+    poller.count(groups * kEntryLanes * (last - start));
   }
   out.resize(book.count);
 }
@@ -334,26 +424,18 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
 // over all of them would be more than a poll's worth.
 void superpose(const PhasorBook& book, const double* weights, PhasorVec& sum, Poller& poller) {
   constexpr std::size_t kFewestEntriesPerCall = 64;
+  const CodebookView view = book.view();
   const std::size_t dim = book.dim;
   sum.re.assign(dim, 0.0);
   sum.im.assign(dim, 0.0);
   const std::size_t span = components_per_call(dim, std::min(book.count, kFewestEntriesPerCall));
   const std::size_t step = std::max<std::size_t>(1, kTermsPerPoll / std::max<std::size_t>(1, span));
-  std::vector<const std::uint16_t*> rows;
   for (std::size_t start = 0; start < dim; start += span) {
-    const std::size_t width = std::min(span, dim - start);
+    const std::size_t last = std::min(dim, start + span);
     for (std::size_t first = 0; first < book.count; first += step) {
-      const std::size_t count = std::min(step, book.count - first);
-      const std::uint16_t* const* phases = book.phases.data() + first;
-      if (width != dim) {
-        rows.resize(count);
-        for (std::size_t j = 0; j < count; ++j) rows[j] = book.phases[first + j] + start;
-        phases = rows.data();
-      }
-      kernels().superpose(phases, book.offsets.data() + first, weights + first, count, book.table_re.data(),
-                          book.table_im.data(), book.table_pairs.data(), book.table_re.size(), width,
-                          sum.re.data() + start, sum.im.data() + start);
-      poller.count(count * width);
+      const std::size_t end = std::min(book.count, first + step);
+      kernels().superpose(view, weights, first, end, start, last, sum.re.data(), sum.im.data());
+      poller.count((end - first) * (last - start));
     }
   }
 }
@@ -398,6 +480,7 @@ struct SweepScratch {
   PhasorVec w;     // the composite with every other factor unbound
   PhasorVec next;  // each new estimate is made here, then swapped in
   std::vector<double> dots;
+  DotScratch terms;
 };
 
 // One sweep: each factor in turn unbinds every other factor's current
@@ -425,7 +508,7 @@ void resonate_once(const PhasorVec& composite, const std::vector<PhasorBook>& bo
                                  e.im.data() + first, count);
       });
     }
-    dot_all(books[f], w, scratch.dots, poller);
+    dot_all(books[f], w, scratch.dots, scratch.terms, poller);
     superpose(books[f], scratch.dots.data(), scratch.next, poller);
     snap_with(scratch.next, n, lattice, poller);
     std::swap(estimates[f], scratch.next);
@@ -457,20 +540,16 @@ class StopRule {
   std::int32_t stable_count_ = 0;
 };
 
-Match best_match_polled(const PhasorBook& book, const PhasorVec& estimate, Poller& poller) {
+// The entry with the highest similarity to the estimate; ties go to the
+// highest index; (0, 0.0) for an empty book.
+Match best_match(const PhasorBook& book, const PhasorVec& estimate, SweepScratch& scratch, Poller& poller) {
   if (book.count == 0) return {0, 0.0};
   if (book.dim > estimate.size()) fail_index_out_of_bounds(estimate.size(), estimate.size());
-  std::vector<double> dots;
-  dot_all(book, estimate, dots, poller);
-  return best_of(dots, estimate.size());
+  dot_all(book, estimate, scratch.dots, scratch.terms, poller);
+  return best_of(scratch.dots, estimate.size());
 }
 
 }  // namespace
-
-Match best_match(const PhasorBook& book, const PhasorVec& estimate, InterruptCheck interrupted) {
-  Poller poller(interrupted);
-  return best_match_polled(book, estimate, poller);
-}
 
 std::vector<Match> factorize(const PhaseHVec& composite,
                              const std::vector<RecordList>& codebooks,
@@ -484,8 +563,10 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   std::vector<PhasorBook> books;
   books.reserve(codebooks.size());
   {
-    BookScratch scratch;
-    for (const auto& entries : codebooks) books.push_back(to_phasor_book(entries, dim, scratch, poller));
+    PhaseMarks marks;
+    for (const auto& entries : codebooks) {
+      books.push_back(to_phasor_book(entries, dim, max_iter != 0, marks, poller));
+    }
   }
   // The composite and every snapped estimate share the composite's lattice.
   LatticeTable lattice(n);
@@ -500,14 +581,14 @@ std::vector<Match> factorize(const PhaseHVec& composite,
   while (max_iter != 0) {
     ++sweep;
     resonate_once(composite_phasors, books, n, lattice, estimates, scratch, poller);
-    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match_polled(books[f], estimates[f], poller);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f], scratch, poller);
     if (stop.settled(matches) || sweep == max_iter) break;
   }
 
   // After a sweep the final matches are the ones it ended with: the
   // estimates have not changed since.
   if (sweep == 0) {
-    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match_polled(books[f], estimates[f], poller);
+    for (std::size_t f = 0; f < books.size(); ++f) matches[f] = best_match(books[f], estimates[f], scratch, poller);
   }
   return matches;
 }

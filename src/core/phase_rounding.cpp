@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/blocks.hpp"
 #include "core/core_error.hpp"
 #include "core/kernels/kernels.hpp"
 #include "core/phase_constants.hpp"
@@ -35,16 +36,41 @@ std::uint32_t angle_to_phase_index(double theta, std::uint32_t n) {
   return static_cast<std::uint32_t>(r);
 }
 
+namespace {
+
+// Two levels, 0 and pi: the step is (angle / 2pi) * 2 rounded half away
+// from zero, so the phase is 1 wherever |angle| >= pi/2. A negative x puts
+// the angle beyond pi/2 (or, for a tiny x, at pi/2 rounded, which rounds to
+// 1 all the same): phase 1. An x above |y| * 2^-30 keeps the angle within
+// pi/2 - 2^-31 and t below 0.5 - 2^-33, far from any rounding: phase 0.
+// Everything else (x = 0 or nearly, a NaN, infinities against each other)
+// takes atan2.
+void two_level_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) {
+    if (x[i] < 0.0 && !std::isnan(y[i])) {
+      out[i] = 1;
+    } else if (x[i] > std::fabs(y[i]) * 0x1p-30) {
+      out[i] = 0;
+    } else {
+      out[i] = angle_to_phase_index(std::atan2(y[i], x[i]), 2);
+    }
+  }
+}
+
+}  // namespace
+
 void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* out, std::size_t len,
                              std::uint32_t n) {
   if (len == 0) return;
   if (n == 0) throw InternalFailure("attempt to calculate the remainder with a divisor of zero");
-  constexpr std::size_t kBlock = 256;
+  if (n == 2) {
+    two_level_indices(y, x, out, len);
+    return;
+  }
   std::int32_t steps[kBlock];
   const double steps_per_radian = static_cast<double>(n) / kTwoPi;
   const std::int64_t modulus = static_cast<std::int64_t>(n);
-  for (std::size_t start = 0; start < len; start += kBlock) {
-    const std::size_t count = std::min(kBlock, len - start);
+  for_each_block(0, len, [&](std::size_t start, std::size_t count) {
     kernels().nearest_steps(y + start, x + start, steps, count, steps_per_radian);
     for (std::size_t i = 0; i < count; ++i) {
       if (steps[i] == kUndecidedStep) {
@@ -56,7 +82,7 @@ void angles_to_phase_indices(const double* y, const double* x, std::uint32_t* ou
         out[start + i] = static_cast<std::uint32_t>(k < 0 ? k + modulus : k);
       }
     }
-  }
+  });
 }
 
 }  // namespace tesmerine::core

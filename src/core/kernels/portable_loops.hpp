@@ -8,6 +8,7 @@
 // through a merged inline copy.
 #pragma once
 
+#include <cmath>
 #include <cstring>
 
 #include "core/kernels/kernels.hpp"
@@ -88,35 +89,29 @@ void random_by_multiply(std::uint16_t* out, std::uint64_t first, std::size_t len
 }
 
 // The generator with x mod n taken in doubles, without a divide; exact for
-// every 64-bit x and 2 <= n <= 65536. With x = hi * 2^32 + lo,
-// x = hi * r + lo (mod n) for r = 2^32 mod n; that y is below 2^49, so y,
-// the products below and the remainder are exact doubles. The quotient
-// estimate y * (1/n) is within 1/16 of y / n, so its nearest integer is the
-// true quotient or one more, and one conditional addition of n fixes the
-// remainder. It pays in vector lanes (x86_avx2.cpp takes the same steps in
-// intrinsics); one word at a time, random_by_multiply is faster.
-inline double bits_to_double(std::uint64_t bits) {
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
+// every 64-bit x and 2 <= n <= 65536. With x = hi * 2^32 + lo, y = hi * r +
+// lo, r = 2^32 mod n, is congruent to x mod n and below n * 2^32 (below
+// 2^48), an exact double. q = floor(y * (1/n) + 1/(2n)) is floor(y / n):
+// with y / n = k + j / n, 0 <= j < n, the two roundings of y * (1/n) (each
+// within 2^-53 relative, of a value below 2^32) and that of the addition
+// leave the sum within 2^-20 + 2^-21 < 2^-19 of k + (j + 1/2) / n, which
+// lies in [k + 1/(2n), k + 1 - 1/(2n)], and 1/(2n) >= 2^-17. So q = k, and
+// y - q * n (all exact below 2^53) is the remainder. It pays in vector lanes
+// (x86_avx2.cpp takes the same steps in intrinsics); one word at a time,
+// random_by_multiply is faster.
 [[maybe_unused]] void random_by_float_remainder(std::uint16_t* out, std::uint64_t first, std::size_t len,
                                                 std::uint64_t seed_word, std::uint32_t n) {
-  constexpr std::uint64_t kExponent52 = 0x4330000000000000ull;  // the bits of 2^52
-  constexpr double kTwo52 = 4503599627370496.0;
   const double nd = static_cast<double>(n);
   const double inverse = 1.0 / nd;
+  const double half_step = 0.5 / nd;
   const double r = static_cast<double>((std::uint64_t{1} << 32) % n);
   for (std::size_t i = 0; i < len; ++i) {
     const std::uint64_t x = mix_counter(seed_word, first + i);
-    const double lo = bits_to_double(kExponent52 | (x & 0xFFFFFFFFull)) - kTwo52;
-    const double hi = bits_to_double(kExponent52 | (x >> 32)) - kTwo52;
+    const double lo = static_cast<double>(static_cast<std::uint32_t>(x));
+    const double hi = static_cast<double>(static_cast<std::uint32_t>(x >> 32));
     const double y = (hi * r) + lo;
-    const double q = ((y * inverse) + kTwo52) - kTwo52;
-    double rem = y - (q * nd);
-    rem = rem < 0.0 ? rem + nd : rem;
-    out[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>(rem));
+    const double q = std::floor((y * inverse) + half_step);
+    out[i] = static_cast<std::uint16_t>(static_cast<std::int32_t>(y - (q * nd)));
   }
 }
 
@@ -217,111 +212,215 @@ void gather_add_loop(const std::uint16_t* const* phases, std::size_t count, std:
   gather_add_items<gather_add_one_apart, gather_add_four_apart>(phases, count, offset, table, acc, len, largest);
 }
 
-// The rows of a group's entries for the block of components from `start`:
-// rows[l] points at entry l's phases from `start`, or at zeros for lanes
-// from `present` on. Only the block's components below dim are read.
-inline void group_rows(const std::uint16_t* const* phases, std::size_t present, std::size_t start,
-                       const std::uint16_t** rows) {
-  static constexpr std::uint16_t kZeros[kComponentTile] = {};
-  for (std::size_t l = 0; l < kEntryLanes; ++l) rows[l] = l < present ? phases[l] + start : kZeros;
+// The codebook kernels. Each phasor is read as its (re, im) pair of the
+// table, book.pairs[2k] and book.pairs[2k + 1].
+
+// Entry j's table position at component i, read from its row.
+inline std::size_t row_position(const CodebookView& book, std::size_t j, std::size_t i) {
+  return std::size_t{book.offsets[j]} + book.rows[j][i];
 }
 
-// Where the group's entries are given side by side (`lanes`), one
-// component's phases are one contiguous run.
-void dot_group_loop(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
-                    const std::uint32_t* offsets, const double* table_re, const double* table_im, const double*,
-                    std::size_t, const double* w_re, const double* w_im, std::size_t dim, double* sums) {
-  double s[kEntryLanes];
-  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
-  for (std::size_t i = 0; lanes != nullptr && i < dim; ++i) {
-    const double wr = w_re[i];
-    const double wi = w_im[i];
-    const std::uint16_t* p = lanes + i * kEntryLanes;
-    for (std::size_t l = 0; l < kEntryLanes; ++l) {
-      const std::size_t k = std::size_t{offsets[l]} + p[l];
-      s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
+// A phasor (re, im), or two products, in one register of two doubles: the
+// compiler's generic vector extension, which every instruction set with
+// 16-byte registers has (SSE2, NEON). Each operation is the same IEEE
+// operation on each lane.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* at) {
+  Pair p;
+  std::memcpy(&p, at, sizeof p);
+  return p;
+}
+
+// The dot products of a group from its lanes (byte offsets side by side),
+// two entries at a time: each entry's (re, im) times (w_re, w_im), and the
+// two products of each added, (re * w_re) + (im * w_im), for both at once.
+void dot_group_from_lanes(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                          std::size_t first, std::size_t last, double* s) {
+  Pair sums[kEntryLanes / 2];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) sums[q] = Pair{s[2 * q], s[2 * q + 1]};
+  const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
+    const Pair w = {w_re[i], w_im[i]};
+    for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+      const Pair a = load_pair(book.pair_at(lanes[2 * q])) * w;
+      const Pair b = load_pair(book.pair_at(lanes[2 * q + 1])) * w;
+      sums[q] = sums[q] + (Pair{a[0], b[0]} + Pair{a[1], b[1]});
     }
   }
-  for (std::size_t start = 0; lanes == nullptr && start < dim; start += kComponentTile) {
-    const std::uint16_t* rows[kEntryLanes];
-    group_rows(phases, present, start, rows);
-    const std::size_t width = dim - start < kComponentTile ? dim - start : kComponentTile;
-    for (std::size_t c = 0; c < width; ++c) {
-      const double wr = w_re[start + c];
-      const double wi = w_im[start + c];
-      for (std::size_t l = 0; l < kEntryLanes; ++l) {
-        const std::size_t k = std::size_t{offsets[l]} + rows[l][c];
-        s[l] = s[l] + ((table_re[k] * wr) + (table_im[k] * wi));
-      }
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+    s[2 * q] = sums[q][0];
+    s[2 * q + 1] = sums[q][1];
+  }
+}
+
+// The dot products of a group read from its entries' rows (lanes past the
+// last entry are left as they are).
+void dot_group_from_rows(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                         std::size_t first, std::size_t last, double* s) {
+  const std::size_t base = group * kEntryLanes;
+  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
+  const std::uint16_t* rows[kEntryLanes];
+  const double* sections[kEntryLanes];
+  for (std::size_t l = 0; l < present; ++l) {
+    rows[l] = book.rows[base + l];
+    sections[l] = book.pairs + 2 * std::size_t{book.offsets[base + l]};
+  }
+  for (std::size_t i = first; i < last; ++i) {
+    const double wr = w_re[i];
+    const double wi = w_im[i];
+    for (std::size_t l = 0; l < present; ++l) {
+      const double* pair = sections[l] + 2 * std::size_t{rows[l][i]};
+      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
     }
+  }
+}
+
+void dot_group_loop(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                    std::size_t first, std::size_t last, double* sums) {
+  double s[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  if (book.lanes != nullptr) {
+    dot_group_from_lanes(book, group, w_re, w_im, first, last, s);
+  } else {
+    dot_group_from_rows(book, group, w_re, w_im, first, last, s);
   }
   for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
 }
 
-// The weighted superposition of components [start, dim), one at a time,
-// each summed over the entries in order.
-void superpose_components_from(std::size_t start, const std::uint16_t* const* phases, const std::uint32_t* offsets,
-                               const double* weights, std::size_t count, const double* table_re,
-                               const double* table_im, std::size_t dim, double* out_re, double* out_im) {
-  for (std::size_t i = start; i < dim; ++i) {
+void dot_groups_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last, const double* w_re,
+                     const double* w_im, std::size_t first, std::size_t last, double* sums) {
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_loop(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+}
+
+// A two-position book's dot products: each component has only two possible
+// terms, term0[i] and term1[i] (those of positions 0 and 1, formed as
+// dot_group forms them), and each entry's mask picks one: its top bit
+// indexes the two, a load, not a branch.
+void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
+                           std::size_t first, std::size_t last, double* sums) {
+  double s[kEntryLanes];
+  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  const std::uint8_t* masks = book.lane_masks + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, masks += kEntryLanes) {
+    const double terms[2] = {term0[i], term1[i]};
+    for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l] >> 7];
+  }
+  for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+}
+
+void dot_groups_select_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                            const double* term0, const double* term1, std::size_t first, std::size_t last,
+                            double* sums) {
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_select_loop(book, g, term0, term1, first, last, sums + (g - group_first) * kEntryLanes);
+  }
+}
+
+// The superposition of components [first, last), one at a time, read from
+// the rows, each summed over the entries in order.
+void superpose_components(const CodebookView& book, const double* weights, std::size_t entry_first,
+                          std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                          double* out_im) {
+  for (std::size_t i = first; i < last; ++i) {
     double acc_re = out_re[i], acc_im = out_im[i];
-    for (std::size_t j = 0; j < count; ++j) {
-      const std::size_t k = std::size_t{offsets[j]} + phases[j][i];
-      acc_re = acc_re + (weights[j] * table_re[k]);
-      acc_im = acc_im + (weights[j] * table_im[k]);
+    for (std::size_t j = entry_first; j < entry_last; ++j) {
+      const double* pair = book.pairs + 2 * row_position(book, j, i);
+      acc_re = acc_re + (weights[j] * pair[0]);
+      acc_im = acc_im + (weights[j] * pair[1]);
     }
     out_re[i] = acc_re;
     out_im[i] = acc_im;
   }
 }
 
-// Each entry's phases are read a block at a time, one entry after another:
-// too many runs at once for the processor to foresee, so the block four
-// ahead is asked for while this one is read. A hint only; it never faults.
-inline void prefetch_ahead(const std::uint16_t* block) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(block + 4 * kComponentTile);
-#else
-  (void)block;
-#endif
-}
-
-// One block of components [first, first + kComponentTile), each summed over
-// the entries in order: the block's sums stay in registers or the nearest
-// cache while every entry's run of phases is read.
-void superpose_tile(std::size_t first, const std::uint16_t* const* phases, const std::uint32_t* offsets,
-                    const double* weights, std::size_t count, const double* table_re, const double* table_im,
-                    double* out_re, double* out_im) {
+// A tile of a two-position book: each entry's two possible products per
+// component, formed once, picked by each component's mask (its top bit
+// indexes them: a load, not a branch).
+void superpose_tile_from_masks(const CodebookView& book, const double* weights, std::size_t entry_first,
+                          std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   double acc_re[kComponentTile], acc_im[kComponentTile];
   for (std::size_t c = 0; c < kComponentTile; ++c) {
-    acc_re[c] = out_re[first + c];
-    acc_im[c] = out_im[first + c];
+    acc_re[c] = out_re[i + c];
+    acc_im[c] = out_im[i + c];
   }
-  for (std::size_t j = 0; j < count; ++j) {
+  const std::uint8_t* masks = book.tile_masks + book.tile_index(entry_first, i);
+  for (std::size_t j = entry_first; j < entry_last; ++j, masks += kComponentTile) {
     const double w = weights[j];
-    const std::uint16_t* p = phases[j] + first;
-    prefetch_ahead(p);
-    const double* tre = table_re + offsets[j];
-    const double* tim = table_im + offsets[j];
+    const double re[2] = {w * book.pairs[0], w * book.pairs[2]};
+    const double im[2] = {w * book.pairs[1], w * book.pairs[3]};
     for (std::size_t c = 0; c < kComponentTile; ++c) {
-      acc_re[c] = acc_re[c] + (w * tre[p[c]]);
-      acc_im[c] = acc_im[c] + (w * tim[p[c]]);
+      acc_re[c] = acc_re[c] + re[masks[c] >> 7];
+      acc_im[c] = acc_im[c] + im[masks[c] >> 7];
     }
   }
   for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[first + c] = acc_re[c];
-    out_im[first + c] = acc_im[c];
+    out_re[i + c] = acc_re[c];
+    out_im[i + c] = acc_im[c];
   }
 }
 
-void superpose_loop(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
-                    std::size_t count, const double* table_re, const double* table_im, const double*, std::size_t,
-                    std::size_t dim, double* out_re, double* out_im) {
-  std::size_t i = 0;
-  for (; i + kComponentTile <= dim; i += kComponentTile) {
-    superpose_tile(i, phases, offsets, weights, count, table_re, table_im, out_re, out_im);
+// A tile read through its byte offsets, each component's (re, im) sums in
+// one register: weight * (re, im) added for each entry in order.
+void superpose_tile_from_offsets(const CodebookView& book, const double* weights, std::size_t entry_first,
+                            std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
+  Pair acc[kComponentTile];
+  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+  const std::uint16_t* tile = book.tiles + book.tile_index(entry_first, i);
+  for (std::size_t j = entry_first; j < entry_last; ++j, tile += kComponentTile) {
+    const Pair w = {weights[j], weights[j]};
+    for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + (w * load_pair(book.pair_at(tile[c])));
   }
-  superpose_components_from(i, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+  for (std::size_t c = 0; c < kComponentTile; ++c) {
+    out_re[i + c] = acc[c][0];
+    out_im[i + c] = acc[c][1];
+  }
+}
+
+// The same read from the rows, where the book has no tiles.
+void superpose_tile_from_rows(const CodebookView& book, const double* weights, std::size_t entry_first,
+                         std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
+  Pair acc[kComponentTile];
+  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+  for (std::size_t j = entry_first; j < entry_last; ++j) {
+    const Pair w = {weights[j], weights[j]};
+    const std::uint16_t* row = book.rows[j] + i;
+    const double* section = book.pairs + 2 * std::size_t{book.offsets[j]};
+    for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + (w * load_pair(section + 2 * std::size_t{row[c]}));
+  }
+  for (std::size_t c = 0; c < kComponentTile; ++c) {
+    out_re[i + c] = acc[c][0];
+    out_im[i + c] = acc[c][1];
+  }
+}
+
+// The whole tiles of [first, last), from the tiles or masks where the book
+// has them, else from the rows; returns the first component it left.
+std::size_t superpose_whole_tiles(const CodebookView& book, const double* weights, std::size_t entry_first,
+                                  std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                                  double* out_im) {
+  const bool tiled = book.tiles != nullptr || book.tile_masks != nullptr;
+  const std::size_t whole = tiled ? book.whole_tiles() : last / kComponentTile * kComponentTile;
+  const std::size_t end = last < whole ? last : whole;
+  std::size_t i = first;
+  for (; i < end; i += kComponentTile) {
+    if (book.tile_masks != nullptr) {
+      superpose_tile_from_masks(book, weights, entry_first, entry_last, i, out_re, out_im);
+    } else if (book.tiles != nullptr) {
+      superpose_tile_from_offsets(book, weights, entry_first, entry_last, i, out_re, out_im);
+    } else {
+      superpose_tile_from_rows(book, weights, entry_first, entry_last, i, out_re, out_im);
+    }
+  }
+  return i;
+}
+
+void superpose_loop(const CodebookView& book, const double* weights, std::size_t entry_first,
+                    std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
+  const std::size_t done = superpose_whole_tiles(book, weights, entry_first, entry_last, first, last, out_re, out_im);
+  superpose_components(book, weights, entry_first, entry_last, done, last, out_re, out_im);
 }
 
 void unbind_phasors_loop(double* w_re, double* w_im, const double* e_re, const double* e_im, std::size_t len) {
@@ -466,13 +565,21 @@ void nearest_steps_loop(const double* y, const double* x, std::int32_t* steps, s
 
 // The kernels record made of the portable loops alone, with vector lanes of
 // kLaneBytes for the phase steps; a variant copies it and replaces the
-// slots it overrides (and lanes_table_limit with dot_group). The portable
-// dot product reads the side-by-side copy of every codebook.
+// slots it overrides.
 template <std::size_t kLaneBytes>
 constexpr Kernels portable_kernels() {
-  return {bind_loop,       unbind_loop,    random_by_multiply,  difference_angles_loop,
-          gather_add_loop, dot_group_loop, superpose_loop,      unbind_phasors_loop,
-          nearest_steps_loop<kLaneBytes>, ~std::size_t{0}};
+  Kernels k{};
+  k.bind = bind_loop;
+  k.unbind = unbind_loop;
+  k.random = random_by_multiply;
+  k.difference_angles = difference_angles_loop;
+  k.gather_add = gather_add_loop;
+  k.dot_groups = dot_groups_loop;
+  k.dot_groups_select = dot_groups_select_loop;
+  k.superpose = superpose_loop;
+  k.unbind_phasors = unbind_phasors_loop;
+  k.nearest_steps = nearest_steps_loop<kLaneBytes>;
+  return k;
 }
 
 }  // namespace

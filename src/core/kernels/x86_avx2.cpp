@@ -31,17 +31,10 @@ struct RemainderConstants {
 // The last xor-shift of the mixer and the remainder mod n of its word, in
 // four 64-bit lanes, as four 32-bit integers: product is the mixer's word
 // before x ^= x >> 32, so the word has the upper half hi of product and the
-// lower half lo = lo(product) ^ hi.
-//
-// y = hi * r + lo, r = 2^32 mod n, is congruent to the word mod n and below
-// n * 2^32, formed in integers (below 2^48) and made a double exactly by
-// taking the exponent bits of 2^52 as its upper bits and subtracting 2^52.
-// q = floor(y * (1/n) + 1/(2n)) is floor(y / n): with y / n = k + j / n,
-// 0 <= j < n, the two roundings of y * (1/n) (each within 2^-53 relative, of
-// a value below 2^32) and that of the addition leave the sum within
-// 2^-20 + 2^-21 < 2^-19 of k + (j + 1/2) / n, which lies in
-// [k + 1/(2n), k + 1 - 1/(2n)], and 1/(2n) >= 2^-17. So q = k, and
-// y - q * n (all exact below 2^53) is the remainder.
+// lower half lo = lo(product) ^ hi. The remainder is the one of
+// random_by_float_remainder (portable_loops.hpp, which shows why it is
+// exact), with y = hi * r + lo formed in integers and made a double exactly
+// by taking the exponent bits of 2^52 as its upper bits and subtracting 2^52.
 inline __m128i mix_tail_remainder(__m256i product, const RemainderConstants& c) {
   const __m256i hi = _mm256_srli_epi64(product, 32);
   const __m256i lo = _mm256_and_si256(_mm256_xor_si256(product, hi), c.low_half);
@@ -94,8 +87,8 @@ constexpr Kernels avx2_kernels() {
   Kernels k = portable_kernels<32>();
   k.random = random_avx2;
   k.gather_add = gather_add_apart_loop;
-  k.dot_group = dot_group_pairs;
-  k.lanes_table_limit = 0;
+  k.dot_groups = dot_groups_pairs;
+  k.dot_groups_select = dot_groups_select_masks;
   k.superpose = superpose_pairs;
   return k;
 }

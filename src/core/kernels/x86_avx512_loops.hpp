@@ -74,13 +74,11 @@ struct RegisterTable {
   __m512d re_lo, re_hi, im_lo, im_hi;
 };
 
-RegisterTable load_register_table(const double* table_re, const double* table_im, std::size_t table_size) {
+RegisterTable load_register_table(const double* pairs, std::size_t positions) {
   alignas(64) double re[kRegisterTableSize] = {}, im[kRegisterTableSize] = {};
-  // An empty table may have no storage at all: memcpy from a null pointer is
-  // undefined even for zero bytes.
-  if (table_size != 0) {
-    std::memcpy(re, table_re, table_size * sizeof(double));
-    std::memcpy(im, table_im, table_size * sizeof(double));
+  for (std::size_t k = 0; k < positions; ++k) {
+    re[k] = pairs[2 * k];
+    im[k] = pairs[2 * k + 1];
   }
   return {_mm512_load_pd(re), _mm512_load_pd(re + 8), _mm512_load_pd(im), _mm512_load_pd(im + 8)};
 }
@@ -91,53 +89,50 @@ __m512d dot_term(__m512d e_re, __m512d e_im, double w_re, double w_im) {
   return _mm512_add_pd(_mm512_mul_pd(e_re, _mm512_set1_pd(w_re)), _mm512_mul_pd(e_im, _mm512_set1_pd(w_im)));
 }
 
-__m512d dot_group_in_registers(const std::uint16_t* lanes, const std::uint32_t* offsets, const double* table_re,
-                               const double* table_im, std::size_t table_size, const double* w_re,
-                               const double* w_im, std::size_t dim, const double* sums) {
-  const RegisterTable table = load_register_table(table_re, table_im, table_size);
-  // The zero-masked form: the same widening, without the unset register
-  // that trips GCC's uninitialised-use warning.
-  const __m512i off =
-      _mm512_maskz_cvtepu32_epi64(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets)));
+// The group's byte offsets of one component, eight to a register, turned
+// into positions that look the phasors up in the table's registers.
+void dot_group_in_registers(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
+                            std::size_t first, std::size_t last, double* sums) {
+  const RegisterTable table = load_register_table(book.pairs, book.positions);
   __m512d s = _mm512_loadu_pd(sums);
-  for (std::size_t i = 0; i < dim; ++i) {
-    const __m512i k = _mm512_add_epi64(
-        _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + i * kEntryLanes))), off);
+  const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
+  for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
+    const __m512i k = _mm512_srli_epi64(
+        _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes))), 4);
     const __m512d e_re = _mm512_permutex2var_pd(table.re_lo, k, table.re_hi);
     const __m512d e_im = _mm512_permutex2var_pd(table.im_lo, k, table.im_hi);
     s = _mm512_add_pd(s, dot_term(e_re, e_im, w_re[i], w_im[i]));
   }
-  return s;
+  _mm512_storeu_pd(sums, s);
 }
 
-void dot_group_avx512(const std::uint16_t* lanes, const std::uint16_t* const* phases, std::size_t present,
-                      const std::uint32_t* offsets,
-                      const double* table_re, const double* table_im, const double* table_pairs,
-                      std::size_t table_size, const double* w_re, const double* w_im, std::size_t dim,
-                      double* sums) {
-  if (table_size > kRegisterTableSize) {
-    dot_group_pairs(lanes, phases, present, offsets, table_re, table_im, table_pairs, table_size, w_re, w_im, dim, sums);
+bool fits_registers(const CodebookView& book) { return book.lanes != nullptr && book.positions <= kRegisterTableSize; }
+
+void dot_groups_avx512(const CodebookView& book, std::size_t group_first, std::size_t group_last,
+                       const double* w_re, const double* w_im, std::size_t first, std::size_t last, double* sums) {
+  if (!fits_registers(book)) {
+    dot_groups_pairs(book, group_first, group_last, w_re, w_im, first, last, sums);
     return;
   }
-  _mm512_storeu_pd(sums,
-                   dot_group_in_registers(lanes, offsets, table_re, table_im, table_size, w_re, w_im, dim, sums));
+  for (std::size_t g = group_first; g < group_last; ++g) {
+    dot_group_in_registers(book, g, w_re, w_im, first, last, sums + (g - group_first) * kEntryLanes);
+  }
 }
 
 // The superposition, 8 components at a time, the table in registers; returns
 // the first component it left.
-std::size_t superpose_in_registers(const std::uint16_t* const* phases, const std::uint32_t* offsets,
-                                   const double* weights, std::size_t count, const double* table_re,
-                                   const double* table_im, std::size_t table_size, std::size_t dim,
-                                   double* out_re, double* out_im) {
-  const RegisterTable table = load_register_table(table_re, table_im, table_size);
-  std::size_t i = 0;
-  for (; i + 8 <= dim; i += 8) {
+std::size_t superpose_in_registers(const CodebookView& book, const double* weights, std::size_t entry_first,
+                                   std::size_t entry_last, std::size_t first, std::size_t last, double* out_re,
+                                   double* out_im) {
+  const RegisterTable table = load_register_table(book.pairs, book.positions);
+  std::size_t i = first;
+  for (; i + 8 <= last; i += 8) {
     __m512d acc_re = _mm512_loadu_pd(out_re + i);
     __m512d acc_im = _mm512_loadu_pd(out_im + i);
-    for (std::size_t j = 0; j < count; ++j) {
+    for (std::size_t j = entry_first; j < entry_last; ++j) {
       const __m512i k = _mm512_add_epi64(
-          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(phases[j] + i))),
-          _mm512_set1_epi64(static_cast<long long>(offsets[j])));
+          _mm512_cvtepu16_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(book.rows[j] + i))),
+          _mm512_set1_epi64(static_cast<long long>(book.offsets[j])));
       const __m512d w = _mm512_set1_pd(weights[j]);
       acc_re = _mm512_add_pd(acc_re, _mm512_mul_pd(w, _mm512_permutex2var_pd(table.re_lo, k, table.re_hi)));
       acc_im = _mm512_add_pd(acc_im, _mm512_mul_pd(w, _mm512_permutex2var_pd(table.im_lo, k, table.im_hi)));
@@ -148,25 +143,25 @@ std::size_t superpose_in_registers(const std::uint16_t* const* phases, const std
   return i;
 }
 
-void superpose_avx512(const std::uint16_t* const* phases, const std::uint32_t* offsets, const double* weights,
-                      std::size_t count, const double* table_re, const double* table_im, const double* table_pairs,
-                      std::size_t table_size, std::size_t dim, double* out_re, double* out_im) {
-  if (table_size > kRegisterTableSize) {
-    superpose_pairs(phases, offsets, weights, count, table_re, table_im, table_pairs, table_size, dim, out_re, out_im);
+// Two-position books take the shared mask kernels, small tables the
+// registers, the others the pairs.
+void superpose_avx512(const CodebookView& book, const double* weights, std::size_t entry_first,
+                      std::size_t entry_last, std::size_t first, std::size_t last, double* out_re, double* out_im) {
+  if (!fits_registers(book)) {
+    superpose_pairs(book, weights, entry_first, entry_last, first, last, out_re, out_im);
     return;
   }
-  const std::size_t done =
-      superpose_in_registers(phases, offsets, weights, count, table_re, table_im, table_size, dim, out_re, out_im);
-  superpose_components_from(done, phases, offsets, weights, count, table_re, table_im, dim, out_re, out_im);
+  const std::size_t done = superpose_in_registers(book, weights, entry_first, entry_last, first, last, out_re, out_im);
+  superpose_components(book, weights, entry_first, entry_last, done, last, out_re, out_im);
 }
 
 constexpr Kernels avx512_kernels() {
   Kernels k = portable_kernels<64>();
   k.random = random_by_float_remainder;
   k.gather_add = gather_add_avx512;
-  k.dot_group = dot_group_avx512;
+  k.dot_groups = dot_groups_avx512;
+  k.dot_groups_select = dot_groups_select_masks;
   k.superpose = superpose_avx512;
-  k.lanes_table_limit = kRegisterTableSize;
   return k;
 }
 
