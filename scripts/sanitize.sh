@@ -55,7 +55,7 @@ for variant in $variants; do
   break
 done
 kernel_tests=(tests/test_algebra_and_random.py tests/test_similarity_and_bundle.py
-              tests/test_similarity_exactness.py tests/test_resonator.py tests/test_recipes.py)
+              tests/test_resonator.py tests/test_recipes.py)
 
 # ASan writes its reports to files of its own, one per process
 # ($work/reports/asan.<pid>), so that those of child processes are kept too;

@@ -36,7 +36,7 @@ rm -rf "$work/reports" && mkdir -p "$work/reports"
 # reliability checks (emulation changes the address space and the timing),
 # and the documented figures, which recompute many factorizations.
 subset=(tests/test_module_surface.py tests/test_arguments.py tests/test_algebra_and_random.py
-        tests/test_similarity_and_bundle.py tests/test_similarity_exactness.py tests/test_resonator.py
+        tests/test_similarity_and_bundle.py tests/test_resonator.py
         tests/test_recipes.py tests/test_examples.py tests/test_checked.py)
 if [ "${TESMERINE_EMULATED_TESTS:-}" = all ]; then
   subset=(tests)

@@ -49,8 +49,10 @@ class ScratchPool {
 };
 
 ScratchPool& pool() {
-  static ScratchPool instance;  // kept for the life of the process
-  return instance;
+  // Never destroyed: a thread ended while the process exits may still be
+  // handing its storage back.
+  static ScratchPool* const instance = new ScratchPool;
+  return *instance;
 }
 
 }  // namespace

@@ -340,7 +340,7 @@ void superpose_components(const CodebookView& book, const double* weights, std::
 // component, formed once, picked by each component's mask (its top bit
 // indexes them: a load, not a branch).
 void superpose_tile_from_masks(const CodebookView& book, const double* weights, std::size_t entry_first,
-                          std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
+                               std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   double acc_re[kComponentTile], acc_im[kComponentTile];
   for (std::size_t c = 0; c < kComponentTile; ++c) {
     acc_re[c] = out_re[i + c];
@@ -365,7 +365,7 @@ void superpose_tile_from_masks(const CodebookView& book, const double* weights, 
 // A tile read through its byte offsets, each component's (re, im) sums in
 // one register: weight * (re, im) added for each entry in order.
 void superpose_tile_from_offsets(const CodebookView& book, const double* weights, std::size_t entry_first,
-                            std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
+                                 std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   Pair acc[kComponentTile];
   for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
   const std::uint16_t* tile = book.tiles + book.tile_index(entry_first, i);
@@ -381,7 +381,7 @@ void superpose_tile_from_offsets(const CodebookView& book, const double* weights
 
 // The same read from the rows, where the book has no tiles.
 void superpose_tile_from_rows(const CodebookView& book, const double* weights, std::size_t entry_first,
-                         std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
+                              std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   Pair acc[kComponentTile];
   for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
   for (std::size_t j = entry_first; j < entry_last; ++j) {
