@@ -91,6 +91,9 @@ for _ in range(max(1, cases // 4)):
 for dim, n, factors, entries in [(1024, 256, 3, 16), (10000, 256, 3, 100), (1500, 2, 3, 64)]:
     for max_iter in (4, 50):
         resonator_case(dim, n, factors, entries, max_iter)
+# Codebooks too large for every entry to go over a poll's worth of components at once, of 2 and of 16 positions.
+for n in (2, 16):
+    resonator_case(4096, n, 2, 1200, 3)
 
 json.dump(out, sys.stdout)
 '''

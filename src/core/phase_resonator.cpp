@@ -299,18 +299,24 @@ void lay_out_positions(const PhasorBook& book, PooledBytes& lanes_storage, Poole
   const std::size_t tile_elements = book.count * kComponentTile;
   tiles_storage = PooledBytes(tiles * tile_elements * sizeof(Element));
   Element* all = reinterpret_cast<Element*>(tiles_storage.data());
+  // A few rows at a time across the tiles: the rows are read as a few
+  // streams, not one short run from every row per tile.
+  constexpr std::size_t kRowsAtOnce = 8;
   poller.over(tiles, tile_elements, [&](std::size_t first, std::size_t count) {
-    for (std::size_t t = first; t < first + count; ++t) {
-      Element* out = all + t * tile_elements;
-      for (std::size_t j = 0; j < book.count; ++j, out += kComponentTile) {
-        // A tile's run of a row through a local array, in 16-bit lanes
-        // throughout, so that the compiler does it at once.
-        std::uint16_t k[kComponentTile];
-        std::memcpy(k, book.rows[j] + t * kComponentTile, sizeof k);
-        const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
-        Element made[kComponentTile];
-        for (std::size_t c = 0; c < kComponentTile; ++c) made[c] = make(static_cast<std::uint16_t>(k[c] + offset));
-        std::memcpy(out, made, sizeof made);
+    for (std::size_t row_first = 0; row_first < book.count; row_first += kRowsAtOnce) {
+      const std::size_t row_last = std::min(book.count, row_first + kRowsAtOnce);
+      for (std::size_t t = first; t < first + count; ++t) {
+        Element* out = all + t * tile_elements + row_first * kComponentTile;
+        for (std::size_t j = row_first; j < row_last; ++j, out += kComponentTile) {
+          // A tile's run of a row through a local array, in 16-bit lanes
+          // throughout, so that the compiler does it at once.
+          std::uint16_t k[kComponentTile];
+          std::memcpy(k, book.rows[j] + t * kComponentTile, sizeof k);
+          const std::uint16_t offset = static_cast<std::uint16_t>(book.offsets[j]);
+          Element made[kComponentTile];
+          for (std::size_t c = 0; c < kComponentTile; ++c) made[c] = make(static_cast<std::uint16_t>(k[c] + offset));
+          std::memcpy(out, made, sizeof made);
+        }
       }
     }
   });
@@ -420,15 +426,21 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
 // sum = the sum, entry by entry in order, of each entry times its weight
 // (sum's arrays are reused). Each call of the kernel adds a run of entries
 // to a range of components (each component's sum continuing entry by entry
-// in order); a range is every component unless even a few dozen entries
-// over all of them would be more than a poll's worth.
+// in order). A call takes every entry over as many components as make a
+// poll's worth, so that it reads the tiles as one stream; only where that
+// would leave fewer than kFewestComponentsPerCall components does it take a
+// few dozen entries at a time instead.
 void superpose(const PhasorBook& book, const double* weights, PhasorVec& sum, Poller& poller) {
   constexpr std::size_t kFewestEntriesPerCall = 64;
+  constexpr std::size_t kFewestComponentsPerCall = 16 * kComponentTile;
   const CodebookView view = book.view();
   const std::size_t dim = book.dim;
   sum.re.assign(dim, 0.0);
   sum.im.assign(dim, 0.0);
-  const std::size_t span = components_per_call(dim, std::min(book.count, kFewestEntriesPerCall));
+  std::size_t span = components_per_call(dim, book.count);
+  if (span < std::min(dim, kFewestComponentsPerCall)) {
+    span = components_per_call(dim, std::min(book.count, kFewestEntriesPerCall));
+  }
   const std::size_t step = std::max<std::size_t>(1, kTermsPerPoll / std::max<std::size_t>(1, span));
   for (std::size_t start = 0; start < dim; start += span) {
     const std::size_t last = std::min(dim, start + span);
