@@ -254,25 +254,33 @@ void dot_group_from_lanes(const CodebookView& book, std::size_t group, const dou
   }
 }
 
-// The dot products of a group read from its entries' rows (lanes past the
-// last entry are left as they are).
+// The dot products of a group read from its entries' rows, a tile of
+// components at a time, as dot_group_from_lanes forms them (lanes past the
+// last entry read position 0 of a row of zeros; their sums are not used).
 void dot_group_from_rows(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                          std::size_t first, std::size_t last, double* s) {
+  static constexpr std::uint16_t kZeros[kComponentTile] = {};
   const std::size_t base = group * kEntryLanes;
-  const std::size_t present = book.count - base < kEntryLanes ? book.count - base : kEntryLanes;
-  const std::uint16_t* rows[kEntryLanes];
   const double* sections[kEntryLanes];
-  for (std::size_t l = 0; l < present; ++l) {
-    rows[l] = book.rows[base + l];
-    sections[l] = book.pairs + 2 * std::size_t{book.offsets[base + l]};
-  }
-  for (std::size_t i = first; i < last; ++i) {
-    const double wr = w_re[i];
-    const double wi = w_im[i];
-    for (std::size_t l = 0; l < present; ++l) {
-      const double* pair = sections[l] + 2 * std::size_t{rows[l][i]};
-      s[l] = s[l] + ((pair[0] * wr) + (pair[1] * wi));
+  for (std::size_t l = 0; l < kEntryLanes; ++l) sections[l] = book.pairs + 2 * std::size_t{book.offsets[base + l]};
+  Pair sums[kEntryLanes / 2];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) sums[q] = Pair{s[2 * q], s[2 * q + 1]};
+  for (std::size_t start = first; start < last; start += kComponentTile) {
+    const std::size_t width = last - start < kComponentTile ? last - start : kComponentTile;
+    const std::uint16_t* p[kEntryLanes];
+    for (std::size_t l = 0; l < kEntryLanes; ++l) p[l] = base + l < book.count ? book.rows[base + l] + start : kZeros;
+    for (std::size_t c = 0; c < width; ++c) {
+      const Pair w = {w_re[start + c], w_im[start + c]};
+      for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+        const Pair a = load_pair(sections[2 * q] + 2 * std::size_t{p[2 * q][c]}) * w;
+        const Pair b = load_pair(sections[2 * q + 1] + 2 * std::size_t{p[2 * q + 1][c]}) * w;
+        sums[q] = sums[q] + (Pair{a[0], b[0]} + Pair{a[1], b[1]});
+      }
     }
+  }
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+    s[2 * q] = sums[q][0];
+    s[2 * q + 1] = sums[q][1];
   }
 }
 

@@ -101,9 +101,15 @@ void dot_group_pairs(const CodebookView& book, std::size_t group, const double* 
       const std::uint16_t* p[kEntryLanes];
       for (std::size_t l = 0; l < kEntryLanes; ++l) p[l] = base + l < book.count ? book.rows[base + l] + start : kZeros;
       for (std::size_t c = 0; c < width; ++c) {
-        std::size_t k[kEntryLanes];
-        for (std::size_t l = 0; l < kEntryLanes; ++l) k[l] = offset_of(off[l] + p[l][c]);
-        add_group_terms(s, pairs, k, weight_pairs(w_re, w_im, start + c));
+        const __m256d w = weight_pairs(w_re, w_im, start + c);
+        const __m256d m0 = _mm256_mul_pd(two_pairs(pairs, offset_of(off[0] + p[0][c]), offset_of(off[1] + p[1][c])), w);
+        const __m256d m1 = _mm256_mul_pd(two_pairs(pairs, offset_of(off[2] + p[2][c]), offset_of(off[3] + p[3][c])), w);
+        const __m256d m2 = _mm256_mul_pd(two_pairs(pairs, offset_of(off[4] + p[4][c]), offset_of(off[5] + p[5][c])), w);
+        const __m256d m3 = _mm256_mul_pd(two_pairs(pairs, offset_of(off[6] + p[6][c]), offset_of(off[7] + p[7][c])), w);
+        // (re * w_re) + (im * w_im) of entries 0, 2, 1, 3 (4, 6, 5, 7), as
+        // four_terms adds them, in one instruction.
+        s.low = _mm256_add_pd(s.low, _mm256_hadd_pd(m0, m1));
+        s.high = _mm256_add_pd(s.high, _mm256_hadd_pd(m2, m3));
       }
     }
   }
