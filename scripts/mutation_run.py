@@ -192,7 +192,7 @@ MUTANTS = [
     ("AVX2 generator remainder constant", "src/core/kernels/x86_avx2.cpp",
      "_mm256_set1_pd(0.5 / nd),", "_mm256_set1_pd(0.0),", "avx2"),
     ("two-position dot picks the other term", "src/core/kernels/portable_loops.hpp",
-     "s[l] = s[l] + terms[masks[l] >> 7];", "s[l] = s[l] + terms[(masks[l] >> 7) ^ 1];", "generic"),
+     "Pair{terms[masks[2 * q] >> 7],", "Pair{terms[(masks[2 * q] >> 7) ^ 1],", "generic"),
     ("AVX2 two-position dot picks the other term", "src/core/kernels/x86_phasor_pairs.hpp",
      "s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t0, t1, mask0));",
      "s0 = _mm256_add_pd(s0, _mm256_blendv_pd(t1, t0, mask0));", "avx2"),

@@ -309,14 +309,19 @@ void dot_groups_loop(const CodebookView& book, std::size_t group_first, std::siz
 // indexes the two, a load, not a branch.
 void dot_group_select_loop(const CodebookView& book, std::size_t group, const double* term0, const double* term1,
                            std::size_t first, std::size_t last, double* sums) {
-  double s[kEntryLanes];
-  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  Pair s[kEntryLanes / 2];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) s[q] = Pair{sums[2 * q], sums[2 * q + 1]};
   const std::uint8_t* masks = book.lane_masks + book.lane_index(group, first);
   for (std::size_t i = first; i < last; ++i, masks += kEntryLanes) {
     const double terms[2] = {term0[i], term1[i]};
-    for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = s[l] + terms[masks[l] >> 7];
+    for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+      s[q] = s[q] + Pair{terms[masks[2 * q] >> 7], terms[masks[2 * q + 1] >> 7]};
+    }
   }
-  for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+    sums[2 * q] = s[q][0];
+    sums[2 * q + 1] = s[q][1];
+  }
 }
 
 void dot_groups_select_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last,
@@ -345,28 +350,22 @@ void superpose_components(const CodebookView& book, const double* weights, std::
 }
 
 // A tile of a two-position book: each entry's two possible products per
-// component, formed once, picked by each component's mask (its top bit
-// indexes them: a load, not a branch).
+// component, (weight * re, weight * im) of positions 0 and 1, formed once,
+// and each component's mask picks one (its top bit indexes them: a load,
+// not a branch), its (re, im) sums in one register.
 void superpose_tile_from_masks(const CodebookView& book, const double* weights, std::size_t entry_first,
                                std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
-  double acc_re[kComponentTile], acc_im[kComponentTile];
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    acc_re[c] = out_re[i + c];
-    acc_im[c] = out_im[i + c];
-  }
+  Pair acc[kComponentTile];
+  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
   const std::uint8_t* masks = book.tile_masks + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, masks += kComponentTile) {
-    const double w = weights[j];
-    const double re[2] = {w * book.pairs[0], w * book.pairs[2]};
-    const double im[2] = {w * book.pairs[1], w * book.pairs[3]};
-    for (std::size_t c = 0; c < kComponentTile; ++c) {
-      acc_re[c] = acc_re[c] + re[masks[c] >> 7];
-      acc_im[c] = acc_im[c] + im[masks[c] >> 7];
-    }
+    const Pair w = {weights[j], weights[j]};
+    const Pair products[2] = {w * load_pair(book.pairs), w * load_pair(book.pairs + 2)};
+    for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + products[masks[c] >> 7];
   }
   for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[i + c] = acc_re[c];
-    out_im[i + c] = acc_im[c];
+    out_re[i + c] = acc[c][0];
+    out_im[i + c] = acc[c][1];
   }
 }
 
