@@ -236,9 +236,7 @@ inline Pair load_pair(const double* at) {
 // two entries at a time: each entry's (re, im) times (w_re, w_im), and the
 // two products of each added, (re * w_re) + (im * w_im), for both at once.
 void dot_group_from_lanes(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
-                          std::size_t first, std::size_t last, double* s) {
-  Pair sums[kEntryLanes / 2];
-  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) sums[q] = Pair{s[2 * q], s[2 * q + 1]};
+                          std::size_t first, std::size_t last, Pair* sums) {
   const std::uint16_t* lanes = book.lanes + book.lane_index(group, first);
   for (std::size_t i = first; i < last; ++i, lanes += kEntryLanes) {
     const Pair w = {w_re[i], w_im[i]};
@@ -248,23 +246,17 @@ void dot_group_from_lanes(const CodebookView& book, std::size_t group, const dou
       sums[q] = sums[q] + (Pair{a[0], b[0]} + Pair{a[1], b[1]});
     }
   }
-  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
-    s[2 * q] = sums[q][0];
-    s[2 * q + 1] = sums[q][1];
-  }
 }
 
 // The dot products of a group read from its entries' rows, a tile of
 // components at a time, as dot_group_from_lanes forms them (lanes past the
 // last entry read position 0 of a row of zeros; their sums are not used).
 void dot_group_from_rows(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
-                         std::size_t first, std::size_t last, double* s) {
+                         std::size_t first, std::size_t last, Pair* sums) {
   static constexpr std::uint16_t kZeros[kComponentTile] = {};
   const std::size_t base = group * kEntryLanes;
   const double* sections[kEntryLanes];
   for (std::size_t l = 0; l < kEntryLanes; ++l) sections[l] = book.pairs + 2 * std::size_t{book.offsets[base + l]};
-  Pair sums[kEntryLanes / 2];
-  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) sums[q] = Pair{s[2 * q], s[2 * q + 1]};
   for (std::size_t start = first; start < last; start += kComponentTile) {
     const std::size_t width = last - start < kComponentTile ? last - start : kComponentTile;
     const std::uint16_t* p[kEntryLanes];
@@ -278,22 +270,22 @@ void dot_group_from_rows(const CodebookView& book, std::size_t group, const doub
       }
     }
   }
-  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
-    s[2 * q] = sums[q][0];
-    s[2 * q + 1] = sums[q][1];
-  }
 }
 
 void dot_group_loop(const CodebookView& book, std::size_t group, const double* w_re, const double* w_im,
                     std::size_t first, std::size_t last, double* sums) {
-  double s[kEntryLanes];
-  for (std::size_t l = 0; l < kEntryLanes; ++l) s[l] = sums[l];
+  // The sums of entries 2q and 2q + 1 in one register.
+  Pair s[kEntryLanes / 2];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) s[q] = Pair{sums[2 * q], sums[2 * q + 1]};
   if (book.lanes != nullptr) {
     dot_group_from_lanes(book, group, w_re, w_im, first, last, s);
   } else {
     dot_group_from_rows(book, group, w_re, w_im, first, last, s);
   }
-  for (std::size_t l = 0; l < kEntryLanes; ++l) sums[l] = s[l];
+  for (std::size_t q = 0; q < kEntryLanes / 2; ++q) {
+    sums[2 * q] = s[q][0];
+    sums[2 * q + 1] = s[q][1];
+  }
 }
 
 void dot_groups_loop(const CodebookView& book, std::size_t group_first, std::size_t group_last, const double* w_re,

@@ -208,35 +208,46 @@ void dot_groups_select_masks(const CodebookView& book, std::size_t group_first, 
   }
 }
 
+// The (re, im) sums of a tile's components, two components a register,
+// read from the outputs and written back.
+struct TileSums {
+  static constexpr std::size_t kRegisters = kComponentTile / 2;
+  __m256d pairs[kRegisters];
+  TileSums(const double* out_re, const double* out_im, std::size_t i) {
+    for (std::size_t r = 0; r < kRegisters; ++r) {
+      const std::size_t c = i + 2 * r;
+      pairs[r] = _mm256_setr_pd(out_re[c], out_im[c], out_re[c + 1], out_im[c + 1]);
+    }
+  }
+  void store(double* out_re, double* out_im, std::size_t i) const {
+    for (std::size_t r = 0; r < kRegisters; ++r) {
+      alignas(32) double v[4];
+      _mm256_store_pd(v, pairs[r]);
+      const std::size_t c = i + 2 * r;
+      out_re[c] = v[0];
+      out_im[c] = v[1];
+      out_re[c + 1] = v[2];
+      out_im[c + 1] = v[3];
+    }
+  }
+};
+
 // The superposition of one tile whose positions come as bytes: each
 // register holds the (re, im) sums of two components, and each entry adds
 // weight * (re, im) of its phasor, read with one load, entries in order.
 void superpose_tile_pairs(const CodebookView& book, const double* weights, std::size_t entry_first,
                           std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
-  constexpr std::size_t kRegisters = kComponentTile / 2;
-  __m256d acc[kRegisters];
-  for (std::size_t r = 0; r < kRegisters; ++r) {
-    const std::size_t c = i + 2 * r;
-    acc[r] = _mm256_setr_pd(out_re[c], out_im[c], out_re[c + 1], out_im[c + 1]);
-  }
+  TileSums acc(out_re, out_im, i);
   const std::uint16_t* p = book.tiles + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, p += kComponentTile) {
     const __m256d w = _mm256_set1_pd(weights[j]);
     std::size_t k[kComponentTile];
     for (std::size_t q = 0; q < kComponentTile; q += 4) unpack_offsets(p + q, k + q);
-    for (std::size_t r = 0; r < kRegisters; ++r) {
-      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, k[2 * r], k[2 * r + 1])));
+    for (std::size_t r = 0; r < TileSums::kRegisters; ++r) {
+      acc.pairs[r] = _mm256_add_pd(acc.pairs[r], _mm256_mul_pd(w, two_pairs(book.pairs, k[2 * r], k[2 * r + 1])));
     }
   }
-  for (std::size_t r = 0; r < kRegisters; ++r) {
-    alignas(32) double v[4];
-    _mm256_store_pd(v, acc[r]);
-    const std::size_t c = i + 2 * r;
-    out_re[c] = v[0];
-    out_im[c] = v[1];
-    out_re[c + 1] = v[2];
-    out_im[c + 1] = v[3];
-  }
+  acc.store(out_re, out_im, i);
 }
 
 // The same for a two-position book: each entry's two possible products
@@ -276,30 +287,17 @@ void superpose_tile_select(const CodebookView& book, const double* weights, std:
 // The same read from the rows, where the book has no byte layout.
 void superpose_tile_rows(const CodebookView& book, const double* weights, std::size_t entry_first,
                          std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
-  constexpr std::size_t kRegisters = kComponentTile / 2;
-  __m256d acc[kRegisters];
-  for (std::size_t r = 0; r < kRegisters; ++r) {
-    const std::size_t c = i + 2 * r;
-    acc[r] = _mm256_setr_pd(out_re[c], out_im[c], out_re[c + 1], out_im[c + 1]);
-  }
+  TileSums acc(out_re, out_im, i);
   for (std::size_t j = entry_first; j < entry_last; ++j) {
     const __m256d w = _mm256_set1_pd(weights[j]);
     const std::uint16_t* p = book.rows[j] + i;
     const std::size_t off = book.offsets[j];
-    for (std::size_t r = 0; r < kRegisters; ++r) {
-      acc[r] = _mm256_add_pd(acc[r], _mm256_mul_pd(w, two_pairs(book.pairs, offset_of(off + p[2 * r]),
-                                                                offset_of(off + p[2 * r + 1]))));
+    for (std::size_t r = 0; r < TileSums::kRegisters; ++r) {
+      const __m256d phasors = two_pairs(book.pairs, offset_of(off + p[2 * r]), offset_of(off + p[2 * r + 1]));
+      acc.pairs[r] = _mm256_add_pd(acc.pairs[r], _mm256_mul_pd(w, phasors));
     }
   }
-  for (std::size_t r = 0; r < kRegisters; ++r) {
-    alignas(32) double v[4];
-    _mm256_store_pd(v, acc[r]);
-    const std::size_t c = i + 2 * r;
-    out_re[c] = v[0];
-    out_im[c] = v[1];
-    out_re[c + 1] = v[2];
-    out_im[c + 1] = v[3];
-  }
+  acc.store(out_re, out_im, i);
 }
 
 // A tile at a time from the byte layout (or the rows), then the components
