@@ -158,6 +158,8 @@ MUTANTS = [
      "        for (std::size_t k = 0; k < sections.size(); ++k) section_of[sections[k].n] = static_cast<std::uint32_t>(k);\n",
      ""),
     ("phase marks not cleared", "src/core/phase_resonator.cpp", "        marked_[k] = 0;\n", ""),
+    ("a codebook of any size laid out again", "src/core/phase_resonator.cpp",
+     "  if (book.dim != 0 && lanes > kLargestLayoutBytes / element_bytes / book.dim) return;\n", ""),
     ("superposition starts from the old estimate", "src/core/phase_resonator.cpp",
      "  sum.re.assign(dim, 0.0);", "  sum.re.resize(dim);"),
     ("composite not copied afresh for each factor", "src/core/phase_resonator.cpp",

@@ -257,6 +257,22 @@ def test_memory_running_out():
         ["2 True\n"] + [f"{name} MemoryError\n" for name in calls] + [f"MemoryError  [] {REF} {2**27} 65536\n"] * 6))
 
 
+# A large codebook (82 MB of phases) is read in place: copies of it laid out for the kernels would add their size.
+LARGE_BOOK = r"""
+import resource
+from tesmerine import PhaseHVec, resonator_factorize
+book = [PhaseHVec.random(1024, 256, j) for j in range(40000)]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+found = resonator_factorize(book[5].bind(book[7]), [book, book], 1)
+print(len(found), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 20 * 1024)
+"""
+
+
+def test_a_large_codebook_is_not_copied():
+    done = child("-c", LARGE_BOOK)
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "2 True\n")
+
+
 # Calls that run for seconds unless interrupted (bench/interrupt_latency.py measures the delays): 2000 sweeps of a
 # resonator that never settles, a fold of 4 * 10^10 phases, the conversion of 4 * 10^7 items, and single passes over
 # vectors of 2^25 to 2^31 phases. Each polls for signals, whose handlers run there (a handler that returns lets the

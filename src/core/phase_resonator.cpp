@@ -322,8 +322,15 @@ void lay_out_positions(const PhasorBook& book, PooledBytes& lanes_storage, Poole
   });
 }
 
+// The largest layout made: a larger codebook is read from its rows, since
+// two more copies of it would cost more memory than they save time.
+constexpr std::size_t kLargestLayoutBytes = std::size_t{64} << 20;
+
 void lay_out_positions(PhasorBook& book, Poller& poller) {
   const std::size_t positions = book.pairs.size() / 2;
+  const std::size_t element_bytes = positions == 2 ? 1 : 2;
+  const std::size_t lanes = (book.count + kEntryLanes - 1) / kEntryLanes * kEntryLanes;
+  if (book.dim != 0 && lanes > kLargestLayoutBytes / element_bytes / book.dim) return;
   if (positions == 2) {
     lay_out_positions<std::uint8_t>(book, book.lane_masks, book.tile_masks,
                                     [](std::uint16_t k) { return static_cast<std::uint8_t>(0 - k); }, poller);
