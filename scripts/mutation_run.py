@@ -248,16 +248,16 @@ def run_suite(tests, kernels, timeout, ctest):
                                   capture_output=True, text=True, timeout=timeout)
             if done.returncode != 0:
                 failed = [line.split()[3] for line in done.stdout.splitlines() if "***Failed" in line]
-                return "killed", f"C++ check {', '.join(failed) or done.returncode}"
+                return "killed", f"C++ check {', '.join(failed) or done.returncode}", done.stdout
         done = subprocess.run([sys.executable, "-m", "pytest", *[str(TREE / t) for t in tests], "-x", "-q",
                                "-p", "no:cacheprovider", "--no-header", "-o", "console_output_style=classic"],
                               cwd=BUILD, env=env, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
-        return "killed", "timed out"
+        return "killed", "timed out", ""
     if done.returncode == 0:
-        return "survived", ""
+        return "survived", "", ""
     failed = [line for line in done.stdout.splitlines() if line.startswith(("FAILED", "ERROR"))]
-    return "killed", (failed[0] if failed else f"exit {done.returncode}")[:110]
+    return "killed", (failed[0] if failed else f"exit {done.returncode}")[:110], done.stdout + done.stderr
 
 
 def main():
@@ -285,9 +285,10 @@ def main():
     where = f"commit {commit}" if args.source else f"the working tree (at {commit})"
     checks = "the C++ checks and " if args.ctest else ""
     print(f"{where}, {checks}tests {' '.join(args.tests)}, {sys.executable}", flush=True)
-    status, why = run_suite(args.tests, None, args.timeout, args.ctest)
+    status, why, output = run_suite(args.tests, None, args.timeout, args.ctest)
     if status != "survived":
-        sys.exit(f"the unmutated tree fails the suite: {why}")
+        tail = "\n".join(output.splitlines()[-60:])
+        sys.exit(f"{tail}\nthe unmutated tree fails the suite: {why}")
     statuses = ["killed", "survived", "not applicable", "does not compile"]
     counts, results = dict.fromkeys(statuses, 0), []
     start = time.time()
@@ -304,7 +305,7 @@ def main():
                 if made.returncode != 0:
                     status, why = "does not compile", ""
                 else:
-                    status, why = run_suite(args.tests, variant[0] if variant else None, args.timeout, args.ctest)
+                    status, why, _ = run_suite(args.tests, variant[0] if variant else None, args.timeout, args.ctest)
             finally:
                 path.write_text(original)
         counts[status] += 1
