@@ -433,10 +433,11 @@ void dot_all(const PhasorBook& book, const PhasorVec& w, std::vector<double>& ou
 // sum = the sum, entry by entry in order, of each entry times its weight
 // (sum's arrays are reused). Each call of the kernel adds a run of entries
 // to a range of components (each component's sum continuing entry by entry
-// in order). A call takes every entry over as many components as make a
-// poll's worth, so that it reads the tiles as one stream; only where that
-// would leave fewer than kFewestComponentsPerCall components does it take a
-// few dozen entries at a time instead.
+// in order). Over tiles a call takes every entry over as many components
+// as make a poll's worth, so that it reads the tiles as one stream; over
+// rows, or where that would leave fewer than kFewestComponentsPerCall
+// components, it takes a few dozen entries at a time (a few dozen rows read
+// side by side).
 void superpose(const PhasorBook& book, const double* weights, PhasorVec& sum, Poller& poller) {
   constexpr std::size_t kFewestEntriesPerCall = 64;
   constexpr std::size_t kFewestComponentsPerCall = 16 * kComponentTile;
@@ -444,8 +445,9 @@ void superpose(const PhasorBook& book, const double* weights, PhasorVec& sum, Po
   const std::size_t dim = book.dim;
   sum.re.assign(dim, 0.0);
   sum.im.assign(dim, 0.0);
+  const bool tiled = view.tiles != nullptr || view.tile_masks != nullptr;
   std::size_t span = components_per_call(dim, book.count);
-  if (span < std::min(dim, kFewestComponentsPerCall)) {
+  if (!tiled || span < std::min(dim, kFewestComponentsPerCall)) {
     span = components_per_call(dim, std::min(book.count, kFewestEntriesPerCall));
   }
   const std::size_t step = std::max<std::size_t>(1, kTermsPerPoll / std::max<std::size_t>(1, span));
