@@ -6,10 +6,12 @@
 import csv
 import doctest
 import functools
-import importlib.util
+import importlib.machinery
+import importlib.metadata
 import os
 import re
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -21,7 +23,14 @@ ROOT = Path(__file__).resolve().parent.parent
 CHECKED_CSV = str(ROOT / "bench" / "results" / "checked-factorization.csv")
 CAPACITY = list(csv.DictReader((ROOT / "docs" / "capacity.csv").read_text(encoding="utf-8").splitlines()))
 slow_under_valgrind = pytest.mark.skipif(bool(os.environ.get("TESMERINE_VALGRIND")), reason="minutes under valgrind")
-no_numpy = LEAK_CHECKED or importlib.util.find_spec("numpy") is None  # NumPy's import leaks under the leak checkers
+def installed(name):  # without importing it
+    try:
+        return bool(importlib.metadata.distribution(name))
+    except importlib.metadata.PackageNotFoundError:
+        return False
+
+
+no_numpy = LEAK_CHECKED or not installed("numpy")  # NumPy's import leaks under the leak checkers
 
 
 def raw(name):
@@ -34,11 +43,12 @@ def text(name):  # a document with its line breaks and indentation folded into s
 
 @functools.lru_cache(maxsize=None)
 def load(directory, name):  # a module of bench/ or examples/, without leaving its folder on sys.path
-    spec = importlib.util.spec_from_file_location(name, ROOT / directory / f"{name}.py")
-    sys.modules[name] = module = importlib.util.module_from_spec(spec)  # dataclasses look their module up there
+    loader = importlib.machinery.SourceFileLoader(name, str(ROOT / directory / f"{name}.py"))
+    sys.modules[name] = module = types.ModuleType(name)  # dataclasses look their module up there
+    module.__file__ = loader.path
     sys.path.insert(0, str(ROOT / directory))
     try:
-        spec.loader.exec_module(module)
+        loader.exec_module(module)
     finally:
         sys.path.remove(str(ROOT / directory))
     return module

@@ -341,6 +341,19 @@ void superpose_components(const CodebookView& book, const double* weights, std::
   }
 }
 
+// A tile's (re, im) sums, one register a component, read from the outputs
+// and written back.
+void load_tile_sums(const double* out_re, const double* out_im, std::size_t i, Pair* acc) {
+  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+}
+
+void store_tile_sums(const Pair* acc, std::size_t i, double* out_re, double* out_im) {
+  for (std::size_t c = 0; c < kComponentTile; ++c) {
+    out_re[i + c] = acc[c][0];
+    out_im[i + c] = acc[c][1];
+  }
+}
+
 // A tile of a two-position book: each entry's two possible products per
 // component, (weight * re, weight * im) of positions 0 and 1, formed once,
 // and each component's mask picks one (its top bit indexes them: a load,
@@ -348,17 +361,14 @@ void superpose_components(const CodebookView& book, const double* weights, std::
 void superpose_tile_from_masks(const CodebookView& book, const double* weights, std::size_t entry_first,
                                std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   Pair acc[kComponentTile];
-  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+  load_tile_sums(out_re, out_im, i, acc);
   const std::uint8_t* masks = book.tile_masks + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, masks += kComponentTile) {
     const Pair w = {weights[j], weights[j]};
     const Pair products[2] = {w * load_pair(book.pairs), w * load_pair(book.pairs + 2)};
     for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + products[masks[c] >> 7];
   }
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[i + c] = acc[c][0];
-    out_im[i + c] = acc[c][1];
-  }
+  store_tile_sums(acc, i, out_re, out_im);
 }
 
 // A tile read through its byte offsets, each component's (re, im) sums in
@@ -366,33 +376,29 @@ void superpose_tile_from_masks(const CodebookView& book, const double* weights, 
 void superpose_tile_from_offsets(const CodebookView& book, const double* weights, std::size_t entry_first,
                                  std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   Pair acc[kComponentTile];
-  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+  load_tile_sums(out_re, out_im, i, acc);
   const std::uint16_t* tile = book.tiles + book.tile_index(entry_first, i);
   for (std::size_t j = entry_first; j < entry_last; ++j, tile += kComponentTile) {
     const Pair w = {weights[j], weights[j]};
     for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + (w * load_pair(book.pair_at(tile[c])));
   }
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[i + c] = acc[c][0];
-    out_im[i + c] = acc[c][1];
-  }
+  store_tile_sums(acc, i, out_re, out_im);
 }
 
 // The same read from the rows, where the book has no tiles.
 void superpose_tile_from_rows(const CodebookView& book, const double* weights, std::size_t entry_first,
                               std::size_t entry_last, std::size_t i, double* out_re, double* out_im) {
   Pair acc[kComponentTile];
-  for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = Pair{out_re[i + c], out_im[i + c]};
+  load_tile_sums(out_re, out_im, i, acc);
   for (std::size_t j = entry_first; j < entry_last; ++j) {
     const Pair w = {weights[j], weights[j]};
     const std::uint16_t* row = book.rows[j] + i;
     const double* section = book.pairs + 2 * std::size_t{book.offsets[j]};
-    for (std::size_t c = 0; c < kComponentTile; ++c) acc[c] = acc[c] + (w * load_pair(section + 2 * std::size_t{row[c]}));
+    for (std::size_t c = 0; c < kComponentTile; ++c) {
+      acc[c] = acc[c] + (w * load_pair(section + 2 * std::size_t{row[c]}));
+    }
   }
-  for (std::size_t c = 0; c < kComponentTile; ++c) {
-    out_re[i + c] = acc[c][0];
-    out_im[i + c] = acc[c][1];
-  }
+  store_tile_sums(acc, i, out_re, out_im);
 }
 
 // The whole tiles of [first, last), from the tiles or masks where the book
